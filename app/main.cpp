@@ -1,0 +1,6 @@
+#include "app/entry.h"
+
+int main()
+{
+    ProgramEntry();
+}

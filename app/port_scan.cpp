@@ -1,0 +1,76 @@
+#include "app/port_scan.h"
+
+#include "app/globals.h"
+#include "app/platform_code.h"
+#include "console/console.h"
+#include "serial/serial_port.h"
+
+static const LONG lastPortNumber = 20;
+
+// Every attempt uses the same line settings: 38400 baud, even parity, 8 data
+// bits, one stop bit, RTS held off without CTS flow control, 1024-byte queues.
+static ObjectId TryPort(const char* name)
+{
+    return SerialPortOpen(DynamicId, name, 38400, EVENPARITY, 8, 1.0f, HandshakeNone, 1024, 1024);
+}
+
+// The current port name, portFamily followed by number, appended to the area.
+static void AppendPortName(LONG number)
+{
+    append(portFamily);
+    appendDecimal(number, tempArea.end);
+}
+
+static void ScanFamily(StringValue* result, LONG first)
+{
+    for (LONG i = first; i <= lastPortNumber; i++) {
+        AreaPosition S = tempArea.end;
+        AppendPortName(i);
+        // The name's zero byte stays inside the used area while the open runs.
+        tempArea.end += 1;
+        ObjectId id = TryPort(tempArea.buffer + S);
+        tempArea.end = S;
+        if (id <= 0) continue;
+
+        AreaPosition start = tempArea.end;
+        append(*result);
+        append("|");
+        AppendPortName(i);
+        assignFromArea(result, start);
+
+        start = tempArea.end;
+        AppendPortName(i);
+        PrintLine(tempArea.buffer + start);
+        tempArea.end = start;
+
+        start = tempArea.end;
+        AppendPortName(i);
+        assignFromArea(&lastPort, start);
+
+        SerialPortClose(id);
+    }
+}
+
+char* PortScan(AreaPosition P)
+{
+    tempArea.end = P;
+    StringValue result = nullptr;
+    assign(&result, "");
+    switch (PlatformCode) {
+    case 1:
+        assign(&portFamily, "Com");
+        ScanFamily(&result, 1);
+        break;
+    case 2:
+        assign(&portFamily, "/dev/ttyUSB");
+        ScanFamily(&result, 0);
+        assign(&portFamily, "/dev/ttyACM");
+        ScanFamily(&result, 0);
+        break;
+    default:
+        break;
+    }
+    append(result);
+    freeString(result);
+    return tempArea.buffer + P;
+}

@@ -1,0 +1,3 @@
+#include "platform/heaps.h"
+
+HANDLE MainHeap = nullptr;

@@ -1,0 +1,195 @@
+// The console over a terminal: when a standard descriptor is a terminal, the
+// terminal is the program's console. Console calls on anything else fail with
+// ERROR_INVALID_HANDLE, which sends callers to plain file I/O, as on Windows.
+#include <langinfo.h>
+#include <locale.h>
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/handles.h"
+#include "platform/posix/last_error.h"
+
+namespace {
+
+bool TerminalOf(HANDLE h, int* fd)
+{
+    if (!h || h == INVALID_HANDLE_VALUE || !isatty(HandleToDescriptor(h))) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    *fd = HandleToDescriptor(h);
+    return true;
+}
+
+bool WriteAll(int fd, const char* bytes, size_t n)
+{
+    while (n > 0) {
+        ssize_t count = write(fd, bytes, n);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+            SetLastErrorFromErrno(count < 0 ? errno : EIO);
+            return false;
+        }
+        bytes += count;
+        n -= (size_t)count;
+    }
+    return true;
+}
+
+UINT outputCodePage = 1252;
+pthread_once_t outputCodePageOnce = PTHREAD_ONCE_INIT;
+
+// A terminal whose locale speaks UTF-8 shows the console's text as UTF-8;
+// any other terminal gets the program's bytes as they are. Read from a
+// locale object of its own, so the program's C locale is left alone.
+void FindOutputCodePage()
+{
+    locale_t locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
+    if (!locale) return;
+    const char* codeset = nl_langinfo_l(CODESET, locale);
+    if (codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0))
+        outputCodePage = CP_UTF8;
+    freelocale(locale);
+}
+
+// UTF-16 to UTF-8, one code point at a time; an unpaired surrogate becomes
+// U+FFFD. Returns the bytes written to out, which holds 3 bytes per unit.
+size_t EncodeUtf8(const WCHAR* text, DWORD n, char* out)
+{
+    size_t length = 0;
+    for (DWORD i = 0; i < n; i++) {
+        unsigned long point = text[i];
+        if (point >= 0xD800 && point <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            point = 0x10000 + ((point - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+            i++;
+        } else if (point >= 0xD800 && point <= 0xDFFF) {
+            point = 0xFFFD;
+        }
+        if (point < 0x80) {
+            out[length++] = (char)point;
+        } else if (point < 0x800) {
+            out[length++] = (char)(0xC0 | (point >> 6));
+            out[length++] = (char)(0x80 | (point & 0x3F));
+        } else if (point < 0x10000) {
+            out[length++] = (char)(0xE0 | (point >> 12));
+            out[length++] = (char)(0x80 | ((point >> 6) & 0x3F));
+            out[length++] = (char)(0x80 | (point & 0x3F));
+        } else {
+            out[length++] = (char)(0xF0 | (point >> 18));
+            out[length++] = (char)(0x80 | ((point >> 12) & 0x3F));
+            out[length++] = (char)(0x80 | ((point >> 6) & 0x3F));
+            out[length++] = (char)(0x80 | (point & 0x3F));
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+// The program already runs in its terminal; there is nothing to allocate.
+BOOL AllocConsole(void)
+{
+    return TRUE;
+}
+
+BOOL FreeConsole(void)
+{
+    return TRUE;
+}
+
+UINT GetConsoleOutputCP(void)
+{
+    pthread_once(&outputCodePageOnce, FindOutputCodePage);
+    return outputCodePage;
+}
+
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
+{
+    int fd;
+    if (!TerminalOf(hConsoleHandle, &fd)) return FALSE;
+    termios settings;
+    if (tcgetattr(fd, &settings) != 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    termios wanted = settings;
+    wanted.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG);
+    if (dwMode & ENABLE_LINE_INPUT) wanted.c_lflag |= ICANON;
+    if (dwMode & ENABLE_ECHO_INPUT) wanted.c_lflag |= ECHO;
+    if (dwMode & ENABLE_PROCESSED_INPUT) wanted.c_lflag |= ISIG;
+    if (wanted.c_lflag == settings.c_lflag) return TRUE;
+    if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A typed line arrives as "abc\n" and is delivered as the Windows console
+// delivers it, "abc\r\n". End of input typed at the start of a line (a read
+// of nothing) is delivered as the console's Ctrl-Z line.
+BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToRead, LPDWORD lpNumberOfCharsRead,
+                  PCONSOLE_READCONSOLE_CONTROL)
+{
+    if (lpNumberOfCharsRead) *lpNumberOfCharsRead = 0;
+    int fd;
+    if (!TerminalOf(hConsoleInput, &fd)) return FALSE;
+    if (nNumberOfCharsToRead < 3) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    char* bytes = (char*)lpBuffer;
+    ssize_t count;
+    // One byte is kept free for the CR put before the LF.
+    do count = read(fd, bytes, nNumberOfCharsToRead - 1);
+    while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    if (count == 0) {
+        std::memcpy(bytes, "\x1a\r\n", 3);
+        count = 3;
+    } else if (bytes[count - 1] == '\n') {
+        bytes[count - 1] = '\r';
+        bytes[count++] = '\n';
+    }
+    if (lpNumberOfCharsRead) *lpNumberOfCharsRead = (DWORD)count;
+    return TRUE;
+}
+
+BOOL WriteConsoleA(HANDLE hConsoleOutput, const VOID* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID)
+{
+    if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = 0;
+    int fd;
+    if (!TerminalOf(hConsoleOutput, &fd)) return FALSE;
+    if (!WriteAll(fd, (const char*)lpBuffer, nNumberOfCharsToWrite)) return FALSE;
+    if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+}
+
+BOOL WriteConsoleW(HANDLE hConsoleOutput, const VOID* lpBuffer, DWORD nNumberOfCharsToWrite,
+                   LPDWORD lpNumberOfCharsWritten, LPVOID)
+{
+    if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = 0;
+    int fd;
+    if (!TerminalOf(hConsoleOutput, &fd)) return FALSE;
+    const WCHAR* text = (const WCHAR*)lpBuffer;
+    // Written in pieces so the encoding buffer stays on the stack.
+    const DWORD piece = 256;
+    char encoded[piece * 3 + 4];
+    for (DWORD done = 0; done < nNumberOfCharsToWrite;) {
+        DWORD n = nNumberOfCharsToWrite - done < piece ? nNumberOfCharsToWrite - done : piece;
+        // A surrogate pair is never split between pieces.
+        if (n == piece && text[done + n - 1] >= 0xD800 && text[done + n - 1] <= 0xDBFF) n--;
+        if (!WriteAll(fd, encoded, EncodeUtf8(text + done, n, encoded))) return FALSE;
+        done += n;
+    }
+    if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
+    return TRUE;
+}

@@ -1,0 +1,52 @@
+// Text storage: string variables, each owning an exactly sized block of the
+// string heap, and the one temporary area in which every string expression is
+// assembled.
+//
+// Positions survive growth of the area, pointers do not: keep an
+// AreaPosition across anything that may append, and turn it into a pointer
+// (tempArea.buffer + position) only right before handing it on. Operations
+// marked "may move the buffer" invalidate every pointer into the area.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+// A string variable: null (the empty string) or a NUL-terminated block of
+// exactly length + 5 bytes in the string heap, owned by the variable.
+typedef char* StringValue;
+
+// A byte offset into the temporary area's buffer.
+typedef LONG AreaPosition;
+
+struct TempStringArea {
+    char* buffer;      // one string-heap block of capacity + 5 bytes (16 bytes at first)
+    AreaPosition end;  // just past the last byte in use; 0 when no expression is under way
+    LONG capacity;     // the size the growth rule reasons with
+};
+
+extern HANDLE StringHeap;
+extern TempStringArea tempArea;
+
+// Creates the string heap and the 16-byte area. Called once, before any other
+// string operation.
+void StringRuntimeInit(void);
+
+// Growth test for n bytes, then end := at + n. Returns buffer + at.
+// May move the buffer.
+char* reserve(LONG n, AreaPosition at);
+// end := end - n.
+void release(LONG n);
+// Appends text (null appends nothing) and writes a zero byte after it.
+// May move the buffer.
+void append(const char* text);
+// Appends the decimal digits of value taken as unsigned at position at;
+// afterwards end = at + digit count. May move the buffer.
+void appendDecimal(std::int64_t value, AreaPosition at);
+// Copies [start, end) into var (exactly sized) and sets end := start.
+void assignFromArea(StringValue* var, AreaPosition start);
+
+// Copies text into var, exactly sized; null text frees var and makes it null.
+void assign(StringValue* var, const char* text);
+// Frees a variable's block; null is ignored.
+void freeString(char* block);
