@@ -1,6 +1,6 @@
 #include "serial/object_registry.h"
 
-#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/heaps.h"
@@ -63,7 +63,7 @@ static void* ObtainDynamic(ObjectRegistry* registry)
 
 static bool GrowTo(ObjectRegistry* registry, ObjectId id)
 {
-    if (id > (ObjectId)(LONG_MAX - registry->growStep)) return false;
+    if (id > (ObjectId)(INT32_MAX - registry->growStep)) return false;
     LONG capacity = (LONG)id + registry->growStep;
     void** slots = (void**)HeapReAlloc(MainHeap, HEAP_ZERO_MEMORY, registry->slots, (SIZE_T)capacity * sizeof(void*));
     if (!slots) return false;
