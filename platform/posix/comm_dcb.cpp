@@ -1,0 +1,125 @@
+#include "platform/posix/comm_dcb.h"
+
+#include <cstring>
+
+namespace {
+
+struct RateCode {
+    DWORD rate;
+    tcflag_t code;
+};
+
+// The rates with a Bxxx code of their own; any other goes through BOTHER.
+const RateCode standardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+tcflag_t RateCodeFor(DWORD rate)
+{
+    for (const RateCode& entry : standardRates)
+        if (entry.rate == rate) return entry.code;
+    return BOTHER;
+}
+
+const tcflag_t sizeCodes[] = {CS5, CS6, CS7, CS8};
+
+}  // namespace
+
+DWORD DcbCheck(const DCB* dcb)
+{
+    if (dcb->BaudRate == 0) return ERROR_INVALID_PARAMETER;
+    if (dcb->ByteSize < 5 || dcb->ByteSize > 8) return ERROR_INVALID_PARAMETER;
+    if (dcb->Parity > SPACEPARITY || dcb->StopBits > TWOSTOPBITS) return ERROR_INVALID_PARAMETER;
+    // One and a half stop bits exist only with 5 data bits, two only with more.
+    if (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize != 5) return ERROR_INVALID_PARAMETER;
+    if (dcb->StopBits == TWOSTOPBITS && dcb->ByteSize == 5) return ERROR_INVALID_PARAMETER;
+    if (dcb->fDtrControl > DTR_CONTROL_HANDSHAKE) return ERROR_INVALID_PARAMETER;
+    if ((dcb->fOutX || dcb->fInX) && dcb->XonChar == dcb->XoffChar) return ERROR_INVALID_PARAMETER;
+    // No way here to toggle RTS around sending, nor to pace on DSR or by DTR.
+    if (dcb->fRtsControl == RTS_CONTROL_TOGGLE || dcb->fDtrControl == DTR_CONTROL_HANDSHAKE || dcb->fOutxDsrFlow)
+        return ERROR_NOT_SUPPORTED;
+    return ERROR_SUCCESS;
+}
+
+void DcbFromTermios2(const struct termios2* settings, int modemBits, WORD xonLim, WORD xoffLim, DCB* dcb)
+{
+    std::memset(dcb, 0, sizeof *dcb);
+    tcflag_t c = settings->c_cflag;
+    dcb->DCBlength = sizeof *dcb;
+    dcb->BaudRate = settings->c_ospeed;
+    switch (c & CSIZE) {
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
+    }
+    if (!(c & PARENB))
+        dcb->Parity = NOPARITY;
+    else if (c & CMSPAR)
+        dcb->Parity = (c & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+        dcb->Parity = (c & PARODD) ? ODDPARITY : EVENPARITY;
+    if (c & CSTOPB)
+        dcb->StopBits = dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    else
+        dcb->StopBits = ONESTOPBIT;
+    dcb->fBinary = 1;
+    dcb->fParity = (settings->c_iflag & INPCK) ? 1 : 0;
+    bool rtsRaised = modemBits < 0 || (modemBits & TIOCM_RTS);
+    bool dtrRaised = modemBits < 0 || (modemBits & TIOCM_DTR);
+    dcb->fOutxCtsFlow = (c & CRTSCTS) ? 1 : 0;
+    if (c & CRTSCTS)
+        dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else
+        dcb->fRtsControl = rtsRaised ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    dcb->fDtrControl = dtrRaised ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb->fOutX = (settings->c_iflag & IXON) ? 1 : 0;
+    dcb->fInX = (settings->c_iflag & IXOFF) ? 1 : 0;
+    dcb->XonLim = xonLim;
+    dcb->XoffLim = xoffLim;
+    dcb->XonChar = (char)settings->c_cc[VSTART];
+    dcb->XoffChar = (char)settings->c_cc[VSTOP];
+    dcb->EofChar = (char)settings->c_cc[VEOF];
+}
+
+void Termios2FromDcb(const DCB* dcb, struct termios2* settings)
+{
+    // Raw: bytes pass unchanged both ways, and no character is special
+    // except the XON/XOFF pair when software flow control is on.
+    settings->c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                     IXANY | INPCK | IUCLC | IMAXBEL);
+    settings->c_oflag &= ~(tcflag_t)OPOST;
+    settings->c_lflag &= ~(tcflag_t)(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+
+    tcflag_t c = settings->c_cflag;
+    c &= ~(tcflag_t)(CBAUD | CIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    // Modem status lines do not gate the open or reads: a probe must not wait
+    // for carrier.
+    c |= CLOCAL | CREAD;
+    tcflag_t rateCode = RateCodeFor(dcb->BaudRate);
+    c |= rateCode | (rateCode << IBSHIFT);
+    settings->c_ospeed = dcb->BaudRate;
+    settings->c_ispeed = dcb->BaudRate;
+    c |= sizeCodes[dcb->ByteSize - 5];
+    if (dcb->StopBits != ONESTOPBIT) c |= CSTOPB;
+    switch (dcb->Parity) {
+    case ODDPARITY: c |= PARENB | PARODD; break;
+    case EVENPARITY: c |= PARENB; break;
+    case MARKPARITY: c |= PARENB | PARODD | CMSPAR; break;
+    case SPACEPARITY: c |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) c |= CRTSCTS;
+    settings->c_cflag = c;
+
+    if (dcb->fParity && dcb->Parity != NOPARITY) settings->c_iflag |= INPCK;
+    if (dcb->fOutX) settings->c_iflag |= IXON;
+    if (dcb->fInX) settings->c_iflag |= IXOFF;
+    settings->c_cc[VSTART] = (cc_t)dcb->XonChar;
+    settings->c_cc[VSTOP] = (cc_t)dcb->XoffChar;
+}

@@ -1,0 +1,100 @@
+#include "platform/posix/comm_table.h"
+
+#include <pthread.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "platform/posix/handles.h"
+
+namespace {
+
+// Below the program's heaps, so plain malloc. A handful of ports at most are
+// open at once, so a linear search does.
+CommRecord* records = nullptr;
+size_t recordCount = 0;
+size_t recordCapacity = 0;
+pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
+
+// The index of fd's record, or recordCount when it has none. Under tableLock.
+size_t IndexOf(int fd)
+{
+    size_t i = 0;
+    while (i < recordCount && records[i].fd != fd) i++;
+    return i;
+}
+
+// False for null, INVALID_HANDLE_VALUE and anything that is not descriptor
+// plus one in 32 bits, so no such value can alias a real descriptor.
+bool DescriptorOf(HANDLE h, int* fd)
+{
+    LONG_PTR value = (LONG_PTR)h;
+    if (value < 1 || value > INT_MAX) return false;
+    *fd = HandleToDescriptor(h);
+    return true;
+}
+
+}  // namespace
+
+bool CommTableAdd(const CommRecord* record)
+{
+    pthread_mutex_lock(&tableLock);
+    bool added = true;
+    if (recordCount == recordCapacity) {
+        size_t capacity = recordCapacity ? recordCapacity * 2 : 8;
+        CommRecord* grown = (CommRecord*)std::realloc(records, capacity * sizeof *records);
+        if (grown) {
+            records = grown;
+            recordCapacity = capacity;
+        } else {
+            added = false;
+        }
+    }
+    if (added) records[recordCount++] = *record;
+    pthread_mutex_unlock(&tableLock);
+    if (!added) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return added;
+}
+
+bool CommTableFind(HANDLE h, CommRecord* record)
+{
+    int fd;
+    bool found = false;
+    if (DescriptorOf(h, &fd)) {
+        pthread_mutex_lock(&tableLock);
+        size_t i = IndexOf(fd);
+        found = i < recordCount;
+        if (found) *record = records[i];
+        pthread_mutex_unlock(&tableLock);
+    }
+    if (!found) SetLastError(ERROR_INVALID_HANDLE);
+    return found;
+}
+
+bool CommTableUpdate(const CommRecord* record)
+{
+    pthread_mutex_lock(&tableLock);
+    size_t i = IndexOf(record->fd);
+    bool found = i < recordCount;
+    if (found) records[i] = *record;
+    pthread_mutex_unlock(&tableLock);
+    return found;
+}
+
+bool CommTableRemove(HANDLE h, CommRecord* record)
+{
+    int fd;
+    bool found = false;
+    if (DescriptorOf(h, &fd)) {
+        pthread_mutex_lock(&tableLock);
+        size_t i = IndexOf(fd);
+        found = i < recordCount;
+        if (found) {
+            *record = records[i];
+            records[i] = records[--recordCount];
+        }
+        pthread_mutex_unlock(&tableLock);
+    }
+    if (!found) SetLastError(ERROR_INVALID_HANDLE);
+    return found;
+}

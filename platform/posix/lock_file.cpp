@@ -1,0 +1,84 @@
+#include "platform/posix/lock_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+const char* const systemLockDirectories[] = {"/var/lock", "/run/lock", nullptr};
+
+namespace {
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
+}
+
+// The process id a lock file holds; 0 when the content is not one.
+long PidFromContent(const char* content, size_t length)
+{
+    // Four bytes that are not all ASCII digits and blanks are a binary id. No
+    // real process id is made only of such bytes (it would exceed 800 million).
+    if (length == 4) {
+        bool ascii = true;
+        for (size_t i = 0; i < 4; i++) ascii = ascii && ((content[i] >= '0' && content[i] <= '9') || IsBlank(content[i]));
+        if (!ascii) {
+            std::int32_t binary;
+            std::memcpy(&binary, content, sizeof binary);
+            return binary;
+        }
+    }
+    size_t i = 0;
+    while (i < length && (content[i] == ' ' || content[i] == '\t')) i++;
+    long pid = 0;
+    size_t digits = 0;
+    for (; i < length && content[i] >= '0' && content[i] <= '9'; i++, digits++) {
+        if (pid > (INT_MAX - 9) / 10) return 0;
+        pid = pid * 10 + (content[i] - '0');
+    }
+    if (digits == 0 || (i < length && !IsBlank(content[i]))) return 0;
+    return pid;
+}
+
+bool NamesLiveProcess(const char* lockPath)
+{
+    // Non-blocking, so a FIFO planted under the lock name cannot stall the open.
+    int fd = open(lockPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat status;
+    char content[64];
+    ssize_t length = -1;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        do length = read(fd, content, sizeof content);
+        while (length < 0 && errno == EINTR);
+    }
+    close(fd);
+    if (length <= 0) return false;
+    long pid = PidFromContent(content, (size_t)length);
+    // 0 and negative ids would address process groups, not a process.
+    if (pid <= 0) return false;
+    // EPERM: the process exists but belongs to someone else.
+    return kill((pid_t)pid, 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+bool LockFileHeld(const char* devicePath, const char* const* directories)
+{
+    const char* slash = std::strrchr(devicePath, '/');
+    const char* baseName = slash ? slash + 1 : devicePath;
+    if (!*baseName) return false;
+    for (; *directories; directories++) {
+        char lockPath[256];
+        int length = std::snprintf(lockPath, sizeof lockPath, "%s/LCK..%s", *directories, baseName);
+        if (length < 0 || (size_t)length >= sizeof lockPath) continue;
+        if (NamesLiveProcess(lockPath)) return true;
+    }
+    return false;
+}

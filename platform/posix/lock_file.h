@@ -1,0 +1,14 @@
+// UUCP lock files: how other programs say a serial port is theirs. The file
+// LCK..<device base name> in a lock directory holds the owner's process id,
+// in ASCII (possibly padded with spaces, followed by a newline or more text)
+// or as a 4-byte binary number. This program only reads them.
+#pragma once
+
+// Where lock files are kept on this system; the list ends with a null.
+extern const char* const systemLockDirectories[];
+
+// True when a lock file for devicePath, in one of the null-terminated
+// directories, names a live process: the port is in use. False when there is
+// none, or it is unreadable, not a regular file, garbled, or names a process
+// that is gone (a stale lock left by a crash).
+bool LockFileHeld(const char* devicePath, const char* const* directories);
