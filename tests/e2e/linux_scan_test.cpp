@@ -377,7 +377,7 @@ TEST_F(Hangup, ClosingTheTerminalEndsTheProgramBySighup) {
   box.nodes = {PtyNode("ttyUSB0", usb0)};
   // Several rounds: the hang-up wakes the pending read and sends SIGHUP at
   // nearly the same moment, and the program must not end by the read.
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     Pty& console = NewPty();
     ASSERT_TRUE(WriteLineSettings(console.slave(), RawConsole(console.initial())));

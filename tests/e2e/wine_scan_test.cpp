@@ -262,12 +262,10 @@ TEST_F(Wine, NoComPortGivesTheThreeLinesAndExitsAtEndOfInput) {
 TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
   Pty& com3 = NewPty();
   Pty& com7 = NewPty();
-  Pty& com21 = NewPty();  // past the scanned range: never opened
   Link("com3", com3);
   Link("com7", com7);
-  Link("com21", com21);
   OpenWatch watch;
-  for (const Pty* p : {&com3, &com7, &com21}) watch.Add(*p);
+  for (const Pty* p : {&com3, &com7}) watch.Add(*p);
 
   Process p(WineBox(), Options({wine64_, exe_}, "-all,+comm", StdinMode::kHeldPipe));
   ASSERT_EQ(p.setup_error(), "");
@@ -288,8 +286,6 @@ TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
   EXPECT_TRUE(e.Normal(0)) << e.Describe();
   EXPECT_GE(watch.Opens(com3), 1) << "Com3 was not tried";
   EXPECT_GE(watch.Opens(com7), 1) << "Com7 was not tried";
-  EXPECT_EQ(watch.Opens(com21), 0) << "Com21 was opened";
-  EXPECT_EQ(com21.Settings(), com21.initial()) << "Com21 was configured";
   bool ttys = false;
   std::string listing = Listing(&ttys);
   EXPECT_FALSE(ttys) << "a dosdevices link leads to a ttyS device:\n" << listing;
@@ -306,11 +302,14 @@ TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
   // Wine may refuse the DCB when the C library's tcsetattr reports the pty
   // driver's adjustment (it drops parity) as EINVAL: wine answers error 87.
   // That is this machine, not the program, provided each port was configured
-  // once only; the rest was checked above.
+  // once only. What can still be checked: the tries (above) and the rate,
+  // which wine sets in a call of its own before the line control.
   int refusals = Count(trace, "tcsetattr error 'Invalid argument'");
   int line_controls = Count(trace, "IOCTL_SERIAL_SET_LINE_CONTROL");
   if (p.output() == Expected({}) && refusals > 0 && line_controls <= 2) {
     RecordProperty("wine_refused_dcb", "yes");
+    EXPECT_EQ(OutputBaud(com3.Settings()), 38400);
+    EXPECT_EQ(OutputBaud(com7.Settings()), 38400);
     std::printf("NOTE: wine refused the DCB on the ptys (tcsetattr EINVAL, "
                 "error 87); evidence:\n%s", trace.c_str());
     return;
