@@ -23,16 +23,13 @@ bool IsBlank(char c)
 // The process id a lock file holds; 0 when the content is not one.
 long PidFromContent(const char* content, size_t length)
 {
-    // Four bytes that are not all ASCII digits and blanks are a binary id. No
-    // real process id is made only of such bytes (it would exceed 800 million).
-    if (length == 4) {
-        bool ascii = true;
-        for (size_t i = 0; i < 4; i++) ascii = ascii && ((content[i] >= '0' && content[i] <= '9') || IsBlank(content[i]));
-        if (!ascii) {
-            std::int32_t binary;
-            std::memcpy(&binary, content, sizeof binary);
-            return binary;
-        }
+    // Four bytes with a NUL among them are a binary id: process ids stay
+    // below 2^22, so a binary one always has a zero top byte, and ASCII lock
+    // files hold no NUL.
+    if (length == 4 && std::memchr(content, '\0', 4)) {
+        std::int32_t binary;
+        std::memcpy(&binary, content, sizeof binary);
+        return binary;
     }
     size_t i = 0;
     while (i < length && (content[i] == ' ' || content[i] == '\t')) i++;
