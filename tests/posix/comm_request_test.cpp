@@ -1,0 +1,175 @@
+// The exact termios2 request SetCommState sends, seen through the recording
+// seam: a pty forces 8 data bits and no parity, so only the request shows
+// whether those were asked for. Canned answers check GetCommState's reading
+// of settings a pty cannot hold.
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/last_error.h"
+#include "tests/posix/caller_sequence.h"
+#include "tests/posix/pty_fixture.h"
+#include "tests/posix/recording_tty_ioctl.h"
+
+namespace {
+
+class CommRequest : public PtyTest {
+protected:
+    void SetUp() override
+    {
+        PtyTest::SetUp();
+        TtyRecordingReset();
+    }
+    // Runs the program's sequence and returns SetCommState's request.
+    struct termios2 RequestFor(const LineSettings& line)
+    {
+        TtyRecordingReset();
+        HANDLE h = OpenLikeTheCaller(pty.path, line);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        EXPECT_GE(ttyRecording.setCount, 1);
+        return ttyRecording.sets[0];
+    }
+};
+
+const tcflag_t frameBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+
+TEST_F(CommRequest, EvenParityEightDataBitsOneStopAt38400)
+{
+    struct termios2 t = RequestFor(DefaultLine());
+    EXPECT_EQ(t.c_cflag & frameBits, (tcflag_t)(CS8 | PARENB));
+    EXPECT_EQ(t.c_cflag & (CBAUD | CIBAUD), (tcflag_t)(B38400 | (B38400 << IBSHIFT)));
+    EXPECT_EQ(t.c_ospeed, 38400u);
+    EXPECT_EQ(t.c_ispeed, 38400u);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), (tcflag_t)(CLOCAL | CREAD));
+    EXPECT_NE(t.c_iflag & INPCK, 0u) << "fParity with parity checks input";
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK | IXANY), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    // Handshake none drops RTS (which the pty refuses, and that is no failure).
+    EXPECT_EQ(ttyRecording.modemChanges, 1);
+    EXPECT_EQ(ttyRecording.modemBits, TIOCM_RTS);
+    EXPECT_FALSE(ttyRecording.modemRaise);
+}
+
+TEST_F(CommRequest, EveryFrameFormatIsAskedForExactly)
+{
+    struct Case {
+        BYTE parity, size, stop;
+        tcflag_t frame;
+        bool inputCheck;
+    };
+    const Case cases[] = {
+        {NOPARITY, 8, ONESTOPBIT, CS8, false},
+        {ODDPARITY, 7, ONESTOPBIT, CS7 | PARENB | PARODD, true},
+        {MARKPARITY, 6, TWOSTOPBITS, CS6 | PARENB | PARODD | CMSPAR | CSTOPB, true},
+        {SPACEPARITY, 5, ONE5STOPBITS, CS5 | PARENB | CMSPAR | CSTOPB, true},
+        {EVENPARITY, 7, TWOSTOPBITS, CS7 | PARENB | CSTOPB, true},
+    };
+    for (const Case& c : cases) {
+        LineSettings line = DefaultLine();
+        line.parity = c.parity;
+        line.dataBits = c.size;
+        line.stopBits = c.stop;
+        struct termios2 t = RequestFor(line);
+        EXPECT_EQ(t.c_cflag & frameBits, c.frame) << (int)c.parity << (int)c.size << (int)c.stop;
+        EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inputCheck) << (int)c.parity;
+    }
+}
+
+TEST_F(CommRequest, HandshakeModesDriveCrtsctsAndRts)
+{
+    LineSettings line = DefaultLine();
+    line.handshake = 1;
+    EXPECT_EQ(RequestFor(line).c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(ttyRecording.modemChanges, 1);
+    EXPECT_TRUE(ttyRecording.modemRaise);
+
+    line.handshake = 2;
+    EXPECT_NE(RequestFor(line).c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(ttyRecording.modemChanges, 0) << "under handshake the kernel drives RTS";
+
+    line.handshake = 3;
+    struct termios2 t = RequestFor(line);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), (tcflag_t)(IXON | IXOFF));
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+}
+
+TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
+{
+    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    struct Case {
+        tcflag_t cflag, iflag;
+        int modem;
+        BYTE size, parity, stop;
+        unsigned rts, dtr, parityCheck;
+    };
+    const Case cases[] = {
+        {CS7 | PARENB, INPCK, TIOCM_RTS | TIOCM_DTR, 7, EVENPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE,
+         DTR_CONTROL_ENABLE, 1},
+        {CS8 | PARENB | PARODD | CSTOPB, 0, 0, 8, ODDPARITY, TWOSTOPBITS, RTS_CONTROL_DISABLE, DTR_CONTROL_DISABLE, 0},
+        {CS6 | PARENB | PARODD | CMSPAR, 0, TIOCM_DTR, 6, MARKPARITY, ONESTOPBIT, RTS_CONTROL_DISABLE,
+         DTR_CONTROL_ENABLE, 0},
+        {CS5 | PARENB | CMSPAR | CSTOPB, 0, TIOCM_RTS, 5, SPACEPARITY, ONE5STOPBITS, RTS_CONTROL_ENABLE,
+         DTR_CONTROL_DISABLE, 0},
+        {CS8 | CMSPAR | CRTSCTS, 0, 0, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_HANDSHAKE, DTR_CONTROL_DISABLE, 0},
+    };
+    for (const Case& c : cases) {
+        ttyRecording.canned = true;
+        ttyRecording.cannedSettings = before;
+        ttyRecording.cannedSettings.c_cflag = c.cflag | BOTHER | CREAD;
+        ttyRecording.cannedSettings.c_iflag = c.iflag;
+        ttyRecording.cannedSettings.c_ospeed = 250000;
+        ttyRecording.cannedModemBits = c.modem;
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        EXPECT_EQ(dcb.BaudRate, 250000u);
+        EXPECT_EQ(dcb.ByteSize, c.size) << c.cflag;
+        EXPECT_EQ(dcb.Parity, c.parity) << c.cflag;
+        EXPECT_EQ(dcb.StopBits, c.stop) << c.cflag;
+        EXPECT_EQ(dcb.fRtsControl, c.rts) << c.cflag;
+        EXPECT_EQ(dcb.fOutxCtsFlow, c.rts == RTS_CONTROL_HANDSHAKE ? 1u : 0u);
+        EXPECT_EQ(dcb.fDtrControl, c.dtr) << c.cflag;
+        EXPECT_EQ(dcb.fParity, c.parityCheck) << c.cflag;
+
+        // Sent back unchanged, the DCB asks for the same frame.
+        ttyRecording.setCount = 0;
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        ASSERT_EQ(ttyRecording.setCount, 1);
+        tcflag_t frame = c.cflag & (frameBits | CRTSCTS);
+        if (!(c.cflag & PARENB)) frame &= ~(tcflag_t)CMSPAR;  // stick parity means nothing without parity
+        EXPECT_EQ(ttyRecording.sets[0].c_cflag & (frameBits | CRTSCTS), frame) << c.cflag;
+    }
+    ttyRecording.canned = false;
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(CommRequest, TheKernelsRefusalIsTheAnswer)
+{
+    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    const int refusals[] = {EINVAL, EIO};
+    for (int err : refusals) {
+        ttyRecording.failSets = err;
+        dcb.XonLim = 77;
+        EXPECT_FALSE(SetCommState(h, &dcb));
+        EXPECT_EQ(GetLastError(), Win32ErrorFromErrno(err));
+        COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
+        EXPECT_FALSE(SetCommTimeouts(h, &timeouts));
+        ttyRecording.failSets = 0;
+        DCB after;
+        ASSERT_TRUE(GetCommState(h, &after));
+        EXPECT_EQ(after.XonLim, 0) << "a refused state was recorded";
+        COMMTIMEOUTS recorded;
+        ASSERT_TRUE(GetCommTimeouts(h, &recorded));
+        EXPECT_EQ(recorded.ReadTotalTimeoutConstant, 0u) << "refused time-outs were recorded";
+    }
+    EXPECT_TRUE(SameTermios2(ReadTermios2(pty.slave), before));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// GetCommState, SetCommState and the time-outs on real pseudo-terminals, read
+// back from the slave. A pty keeps speed, stop bits, flow control and the raw
+// flags, but forces 8 data bits and no parity: those are checked on the
+// request itself, in comm_request_test.cpp.
+#include <cstring>
+
+#include "platform/posix/handles.h"
+#include "tests/posix/caller_sequence.h"
+#include "tests/posix/pty_fixture.h"
+
+namespace {
+
+using CommState = PtyTest;
+
+void ExpectRaw(const struct termios2& t)
+{
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK | IXANY), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), (tcflag_t)(CLOCAL | CREAD));
+}
+
+TEST_F(CommState, TheProgramsSequenceLeavesARawLineAt38400)
+{
+    HANDLE h = OpenLikeTheCaller(pty.path, DefaultLine());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    struct termios2 t = ReadTermios2(pty.slave);
+    EXPECT_EQ(t.c_cflag & (CBAUD | CIBAUD), (tcflag_t)(B38400 | (B38400 << IBSHIFT)));
+    EXPECT_EQ(t.c_ospeed, 38400u);
+    EXPECT_EQ(t.c_ispeed, 38400u);
+    EXPECT_EQ(t.c_cflag & CSIZE, (tcflag_t)CS8);
+    EXPECT_EQ(t.c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+    ExpectRaw(t);
+    // A read waits at most the total time-out for its first byte.
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 2);
+    COMMTIMEOUTS timeouts;
+    ASSERT_TRUE(GetCommTimeouts(h, &timeouts));
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, 100u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 10u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 100u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 100u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 10u);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(CommState, GetCommStateFillsTheWholeDcbFromTheLine)
+{
+    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB got;
+    std::memset(&got, 0xA5, sizeof got);
+    ASSERT_TRUE(GetCommState(h, &got));
+    // The fixture's line: 9600, 8 data bits, two stop bits, RTS/CTS, no
+    // parity check; a pty has no modem lines to read.
+    DCB want;
+    std::memset(&want, 0, sizeof want);
+    want.DCBlength = sizeof want;
+    want.BaudRate = 9600;
+    want.fBinary = 1;
+    want.fOutxCtsFlow = 1;
+    want.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    want.fDtrControl = DTR_CONTROL_ENABLE;
+    want.ByteSize = 8;
+    want.Parity = NOPARITY;
+    want.StopBits = TWOSTOPBITS;
+    want.XonChar = (char)before.c_cc[VSTART];
+    want.XoffChar = (char)before.c_cc[VSTOP];
+    want.EofChar = (char)before.c_cc[VEOF];
+    EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << "BaudRate " << got.BaudRate << " StopBits "
+                                                       << (int)got.StopBits << " fRtsControl " << got.fRtsControl;
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+struct HeldSetting {
+    const char* name;
+    LineSettings line;
+    tcflag_t cflagMask, cflag;  // what the slave's c_cflag must show
+    tcflag_t iflagMask, iflag;
+    speed_t speed;
+};
+
+TEST_F(CommState, EverySettingAPtyKeepsReachesTheLineAndReadsBack)
+{
+    const HeldSetting cases[] = {
+        {"two stop bits", {50, NOPARITY, 8, TWOSTOPBITS, 0, 0, 0}, CSTOPB | CBAUD | CIBAUD,
+         CSTOPB | B50 | (B50 << IBSHIFT), 0, 0, 50},
+        {"RTS/CTS", {4000000, NOPARITY, 8, ONESTOPBIT, 2, 0, 0}, CRTSCTS | CBAUD | CIBAUD,
+         CRTSCTS | B4000000 | (B4000000 << IBSHIFT), 0, 0, 4000000},
+        // Software flow control leaves the port's hardware flow control on.
+        {"XON/XOFF", {19200, NOPARITY, 8, ONESTOPBIT, 3, 2000, 2000}, CRTSCTS, CRTSCTS, IXON | IXOFF, IXON | IXOFF,
+         19200},
+        {"rate off the table", {250000, NOPARITY, 8, ONESTOPBIT, 0, 0, 0}, CBAUD | CIBAUD, BOTHER | (BOTHER << IBSHIFT),
+         0, 0, 250000},
+    };
+    for (const HeldSetting& c : cases) {
+        WriteTermios2(pty.slave, before);
+        HANDLE h = OpenLikeTheCaller(pty.path, c.line);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.name << ": " << GetLastError();
+        struct termios2 t = ReadTermios2(pty.slave);
+        EXPECT_EQ(t.c_cflag & c.cflagMask, c.cflag) << c.name;
+        EXPECT_EQ(t.c_iflag & c.iflagMask, c.iflag) << c.name;
+        EXPECT_EQ(t.c_ospeed, c.speed) << c.name;
+        EXPECT_EQ(t.c_ispeed, c.speed) << c.name;
+        ExpectRaw(t);
+
+        DCB dcb;
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        EXPECT_EQ(dcb.BaudRate, c.line.baud) << c.name;
+        EXPECT_EQ(dcb.StopBits, c.line.stopBits) << c.name;
+        EXPECT_EQ(dcb.fOutxCtsFlow, c.line.handshake >= 2 ? 1u : 0u) << c.name;
+        if (c.line.handshake == 3) {
+            EXPECT_EQ(dcb.fOutX + dcb.fInX, 2u);
+            EXPECT_EQ(dcb.XonChar, 0x11);
+            EXPECT_EQ(dcb.XoffChar, 0x13);
+            EXPECT_EQ(dcb.XonLim, 200);
+            EXPECT_EQ(dcb.XoffLim, 1400);
+        }
+        EXPECT_TRUE(CloseHandle(h));
+    }
+}
+
+TEST_F(CommState, RefusedSettingsLeaveTheLineAlone)
+{
+    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB good;
+    ASSERT_TRUE(GetCommState(h, &good));
+    good.BaudRate = 38400;
+    good.ByteSize = 8;
+    good.Parity = EVENPARITY;
+    good.StopBits = ONESTOPBIT;
+    struct BadField {
+        DWORD baud;
+        BYTE size, parity, stop;
+    };
+    const BadField refused[] = {
+        {0, 8, NOPARITY, ONESTOPBIT},     {38400, 4, NOPARITY, ONESTOPBIT}, {38400, 9, NOPARITY, ONESTOPBIT},
+        {38400, 8, 5, ONESTOPBIT},        {38400, 8, NOPARITY, 3},          {38400, 6, NOPARITY, ONE5STOPBITS},
+        {38400, 8, NOPARITY, ONE5STOPBITS}, {38400, 5, NOPARITY, TWOSTOPBITS},
+    };
+    for (const BadField& bad : refused) {
+        DCB dcb = good;
+        dcb.BaudRate = bad.baud;
+        dcb.ByteSize = bad.size;
+        dcb.Parity = bad.parity;
+        dcb.StopBits = bad.stop;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(SetCommState(h, &dcb)) << bad.baud << " " << (int)bad.size << " " << (int)bad.stop;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+        EXPECT_TRUE(SameTermios2(ReadTermios2(pty.slave), before));
+    }
+    // The edges of what a driver takes.
+    DCB dcb = good;
+    dcb.ByteSize = 5;
+    dcb.StopBits = ONE5STOPBITS;
+    EXPECT_TRUE(SetCommState(h, &dcb));
+    dcb.ByteSize = 6;
+    dcb.StopBits = TWOSTOPBITS;
+    EXPECT_TRUE(SetCommState(h, &dcb));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
+{
+    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    struct Case {
+        COMMTIMEOUTS timeouts;
+        int vmin, vtime;
+    };
+    // Until time-outs are set they are all zero, and the line says so.
+    COMMTIMEOUTS initial;
+    ASSERT_TRUE(GetCommTimeouts(h, &initial));
+    EXPECT_EQ(initial.ReadIntervalTimeout | initial.ReadTotalTimeoutConstant | initial.ReadTotalTimeoutMultiplier, 0u);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    EXPECT_EQ(ReadTermios2(pty.slave).c_cc[VMIN], 1);
+    EXPECT_EQ(ReadTermios2(pty.slave).c_cc[VTIME], 0);
+
+    const Case cases[] = {
+        {{0xFFFFFFFFu, 0, 0, 0, 0}, 0, 0},  // return at once with what is there
+        {{0, 0, 0, 0, 0}, 1, 0},            // wait for data
+        {{500, 0, 0, 0, 0}, 1, 5},          // first byte, then gaps of 0.5 s
+        {{0, 0, 1, 0, 0}, 0, 1},            // a short wait still waits
+        {{0, 0, 60000, 0, 0}, 0, 255},      // longer than VTIME holds
+        {{100, 10, 100, 100, 10}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        COMMTIMEOUTS given = c.timeouts;
+        ASSERT_TRUE(SetCommTimeouts(h, &given));
+        // SetCommState keeps what the time-outs asked for.
+        ASSERT_TRUE(GetCommState(h, &dcb));
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        struct termios2 t = ReadTermios2(pty.slave);
+        EXPECT_EQ(t.c_cc[VMIN], c.vmin) << c.timeouts.ReadTotalTimeoutConstant;
+        EXPECT_EQ(t.c_cc[VTIME], c.vtime) << c.timeouts.ReadTotalTimeoutConstant;
+        COMMTIMEOUTS recorded;
+        ASSERT_TRUE(GetCommTimeouts(h, &recorded));
+        EXPECT_EQ(std::memcmp(&recorded, &given, sizeof given), 0);
+    }
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// Every test on a pseudo-terminal starts from a line set up the way no probe
+// would leave it, and ends by checking that no descriptor leaked.
+#pragma once
+
+#include "gtest/gtest.h"
+#include "tests/posix/pty_pair.h"
+#include "tests/posix/tty_probe.h"
+
+class PtyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(PtyPairOpen(&pty));
+        struct termios2 foreign = ReadTermios2(pty.slave);
+        // Cooked, 9600, two stop bits, hardware flow control, modem control:
+        // all of it held by a pty, so a layer that forgets a field shows.
+        foreign.c_cflag &= ~(tcflag_t)(CBAUD | CIBAUD | CLOCAL);
+        foreign.c_cflag |= B9600 | (B9600 << IBSHIFT) | CSTOPB | CRTSCTS;
+        foreign.c_ispeed = foreign.c_ospeed = 9600;
+        foreign.c_iflag &= ~(tcflag_t)(IXON | IXOFF);
+        foreign.c_iflag |= ICRNL | IXANY | BRKINT;
+        foreign.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+        foreign.c_oflag |= OPOST;
+        foreign.c_cc[VMIN] = 0;
+        foreign.c_cc[VTIME] = 7;
+        WriteTermios2(pty.slave, foreign);
+        before = ReadTermios2(pty.slave);
+        descriptors = OpenDescriptorCount();
+    }
+
+    void TearDown() override
+    {
+        EXPECT_EQ(OpenDescriptorCount(), descriptors) << "a descriptor leaked";
+        PtyPairClose(&pty);
+    }
+
+    PtyPair pty;
+    struct termios2 before;  // the slave's settings as the test began
+    int descriptors;
+};
