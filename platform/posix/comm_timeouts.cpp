@@ -1,9 +1,9 @@
 #include "platform/posix/comm_timeouts.h"
 
+#include <cerrno>
+
 #include "platform/posix/comm_table.h"
 #include "platform/posix/last_error.h"
-
-#include <cerrno>
 
 namespace {
 
