@@ -262,10 +262,12 @@ TEST_F(Wine, NoComPortGivesTheThreeLinesAndExitsAtEndOfInput) {
 TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
   Pty& com3 = NewPty();
   Pty& com7 = NewPty();
+  Pty& com21 = NewPty();  // past the scanned range: never opened
   Link("com3", com3);
   Link("com7", com7);
+  Link("com21", com21);
   OpenWatch watch;
-  for (const Pty* p : {&com3, &com7}) watch.Add(*p);
+  for (const Pty* p : {&com3, &com7, &com21}) watch.Add(*p);
 
   Process p(WineBox(), Options({wine64_, exe_}, "-all,+comm", StdinMode::kHeldPipe));
   ASSERT_EQ(p.setup_error(), "");
@@ -286,6 +288,8 @@ TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
   EXPECT_TRUE(e.Normal(0)) << e.Describe();
   EXPECT_GE(watch.Opens(com3), 1) << "Com3 was not tried";
   EXPECT_GE(watch.Opens(com7), 1) << "Com7 was not tried";
+  EXPECT_EQ(watch.Opens(com21), 0) << "Com21 was opened";
+  EXPECT_EQ(com21.Settings(), com21.initial()) << "Com21 was configured";
   bool ttys = false;
   std::string listing = Listing(&ttys);
   EXPECT_FALSE(ttys) << "a dosdevices link leads to a ttyS device:\n" << listing;
@@ -316,6 +320,26 @@ TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
   }
   ADD_FAILURE() << "stdout " << Escaped(p.output()) << "\nexpected " << Escaped(both)
                 << "\nwine comm trace:\n" << trace;
+}
+
+// Past Com9 a plain name is a file name, so the program must open the
+// device namespace (\\.\ComN) to reach these; Com20 is the last one tried.
+TEST_F(Wine, Com20IsFoundAndCom21NeverTried) {
+  Pty& com20 = NewPty();
+  Pty& com21 = NewPty();
+  Link("com20", com20);
+  Link("com21", com21);
+  OpenWatch watch;
+  watch.Add(com21);
+  Process p(WineBox(), Options({wine64_, exe_}, "-all,+comm", StdinMode::kDevNull));
+  ASSERT_EQ(p.setup_error(), "");
+  Exit e = p.Finish(kRunSeconds);
+  EXPECT_FALSE(e.timed_out) << "hung; stdout so far " << Escaped(p.output());
+  EXPECT_TRUE(e.Normal(0)) << e.Describe();
+  EXPECT_EQ(Escaped(p.output()), Escaped(Expected({"Com20"})))
+      << "wine comm trace:\n" << CommTrace(p.errors());
+  EXPECT_EQ(watch.Opens(com21), 0) << "Com21 was opened";
+  EXPECT_EQ(com21.Settings(), com21.initial()) << "Com21 was configured";
 }
 
 }  // namespace
