@@ -150,6 +150,7 @@ class Wine : public ::testing::Test {
   static void TearDownTestSuite() {
     if (prefix_.empty()) return;
     StopServer();
+    RemoveServerDir();
     std::error_code ec;
     fs::remove_all(dir_, ec);  // symlinks (z: -> /) are removed, not followed
     prefix_.clear();
@@ -199,6 +200,27 @@ class Wine : public ::testing::Test {
       Process p(WineBox(), o);
       Exit e = p.Finish(30);
       if (e.timed_out) ADD_FAILURE() << "wineserver " << flag << " hung";
+    }
+  }
+
+  // The stopped server leaves its directory, named after the prefix's device
+  // and inode, in a /tmp/wine-XXXXXX (or /tmp/.wine-UID) directory: remove
+  // ours, and its parent when nothing else is in it.
+  static void RemoveServerDir() {
+    struct stat st;
+    if (stat(prefix_.c_str(), &st) != 0) return;
+    char name[64];
+    std::snprintf(name, sizeof name, "server-%llx-%llx",
+                  static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/tmp", ec)) {
+      std::string parent = entry.path().filename().string();
+      if (parent.rfind("wine-", 0) != 0 && parent.rfind(".wine-", 0) != 0) continue;
+      fs::path server = entry.path() / name;
+      if (!fs::is_directory(fs::symlink_status(server, ec))) continue;
+      fs::remove_all(server, ec);
+      if (fs::is_empty(entry.path(), ec)) fs::remove(entry.path(), ec);
     }
   }
 
