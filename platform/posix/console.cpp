@@ -10,13 +10,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/last_error.h"
 
 namespace {
 
+// Leaves errno as isatty left it.
 bool TerminalOf(HANDLE h, int* fd)
 {
+    errno = EBADF;
     if (!h || h == INVALID_HANDLE_VALUE || !isatty(HandleToDescriptor(h))) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
@@ -137,7 +140,11 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
 {
     if (lpNumberOfCharsRead) *lpNumberOfCharsRead = 0;
     int fd;
-    if (!TerminalOf(hConsoleInput, &fd)) return FALSE;
+    if (!TerminalOf(hConsoleInput, &fd)) {
+        // A terminal that hung up before the read answers EIO, not ENOTTY.
+        if (errno == EIO) AwaitCloseEvent();
+        return FALSE;
+    }
     if (nNumberOfCharsToRead < 3) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
@@ -147,6 +154,16 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     // One byte is kept free for the CR put before the LF.
     do count = read(fd, bytes, nNumberOfCharsToRead - 1);
     while (count < 0 && errno == EINTR);
+    // A terminal whose other side has gone reads as EIO, and once hung up as
+    // end of input, like a typed end-of-input; only the hang-up also takes
+    // the terminal's settings away.
+    termios settings;
+    bool hungUp = (count < 0 && errno == EIO) || (count == 0 && tcgetattr(fd, &settings) != 0);
+    if (hungUp) {
+        AwaitCloseEvent();
+        SetLastError(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
     if (count < 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;

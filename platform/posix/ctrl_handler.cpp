@@ -5,8 +5,10 @@
 // default action follows and ends the process. Ctrl-C keeps its default.
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "platform/posix/close_event.h"
 #include "platform/posix/win32_subset.h"
 
 namespace {
@@ -94,4 +96,21 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
     pthread_mutex_unlock(&handlersLock);
     if (!done) SetLastError(ERROR_INVALID_PARAMETER);
     return done;
+}
+
+void AwaitCloseEvent(void)
+{
+    pthread_mutex_lock(&handlersLock);
+    bool listening = closeThreadStarted;
+    pthread_mutex_unlock(&handlersLock);
+    if (!listening) return;
+    // The kernel wakes readers of a hung-up terminal before it signals the
+    // session, so the SIGHUP may not have been sent yet. One more is
+    // harmless: pending signals merge, and the close thread ends the process
+    // on the first.
+    kill(getpid(), SIGHUP);
+    // Windows allows close handlers five seconds before ending the process.
+    timespec rest = {5, 0};
+    while (nanosleep(&rest, &rest) != 0) {
+    }
 }
