@@ -1,0 +1,3 @@
+#include "app/platform_code.h"
+
+const int PlatformCode = 2;
