@@ -123,6 +123,7 @@ TEST_F(Console, StreamLinesComeFromWhatWasReadBeforeReadingMore)
     EXPECT_EQ("c", Line());
     EXPECT_EQ(2u, fake::ReadSizes().size());
     EXPECT_EQ((Lines{"\x04", "\x04"}), ReadAll(2));
+    EXPECT_EQ(0u, fake::LiveBlocks(MainHeap));  // nothing carried over is kept
 }
 
 TEST_F(Console, LoneCrEndsTheLineAtOnceAndItsLateLfAnEmptyOne)

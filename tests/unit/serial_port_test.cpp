@@ -113,19 +113,21 @@ TEST_F(SerialPort, DcbChangesOnlyWhatTheSettingsName)
 TEST_F(SerialPort, ParityAndDataBitsTakeTheirLowByteAndStopBitsOneOfThreeCodes)
 {
     fake::AddDevice("Com1");
-    // Each case changes the code the previous one left on the port.
+    // Each case changes what the previous one left on the port.
     const struct {
         float stopBits;
-        BYTE code;
-    } cases[] = {{1.5f, ONE5STOPBITS}, {1.0f, ONESTOPBIT}, {3.0f, ONE5STOPBITS},
-                 {2.0f, TWOSTOPBITS},  {NAN, ONE5STOPBITS}};
+        BYTE stopCode;
+        LONG parity;
+    } cases[] = {{1.5f, ONE5STOPBITS, 0x102}, {1.0f, ONESTOPBIT, 0x100}, {3.0f, ONE5STOPBITS, 0x203},
+                 {2.0f, TWOSTOPBITS, 0x101},  {NAN, ONE5STOPBITS, 0x104}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stopBits);
-        ObjectId id = SerialPortOpen(DynamicId, "Com1", 38400, 0x102, 0x105, c.stopBits, HandshakeNone, 1024, 1024);
+        ObjectId id = SerialPortOpen(DynamicId, "Com1", 38400, c.parity, 0x105, c.stopBits, HandshakeNone, 1024, 1024);
         ASSERT_NE(0, id);
         DCB written = LastWritten();
-        EXPECT_EQ(c.code, written.StopBits);
-        EXPECT_EQ(EVENPARITY, written.Parity);
+        EXPECT_EQ(c.stopCode, written.StopBits);
+        EXPECT_EQ(c.parity & 0xFF, written.Parity);
+        EXPECT_EQ(1u, written.fParity);
         EXPECT_EQ(5, written.ByteSize);
         SerialPortClose(id);
     }
