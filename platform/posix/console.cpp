@@ -142,7 +142,10 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     int fd;
     if (!TerminalOf(hConsoleInput, &fd)) {
         // A terminal that hung up before the read answers EIO, not ENOTTY.
-        if (errno == EIO) AwaitCloseEvent();
+        if (errno == EIO) {
+            AwaitCloseEvent();
+            SetLastError(ERROR_BROKEN_PIPE);
+        }
         return FALSE;
     }
     if (nNumberOfCharsToRead < 3) {

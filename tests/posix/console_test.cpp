@@ -1,0 +1,145 @@
+// The terminal side of the console calls, against real pseudo-terminals:
+// what a user at a terminal types and sees.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/posix/handles.h"
+#include "platform/posix/win32_subset.h"
+
+namespace {
+
+struct Terminal {
+    int master = -1;
+    int slave = -1;
+    HANDLE handle() const { return DescriptorToHandle(slave); }
+    Terminal()
+    {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+            master = slave = -1;
+            return;
+        }
+        // Start raw, so that the console mode is what turns line input on.
+        termios settings;
+        tcgetattr(slave, &settings);
+        cfmakeraw(&settings);
+        tcsetattr(slave, TCSANOW, &settings);
+    }
+    ~Terminal()
+    {
+        if (slave >= 0) close(slave);
+        if (master >= 0) close(master);
+    }
+    // Everything the slave side wrote, waiting briefly for it.
+    std::string Drain() const
+    {
+        std::string seen;
+        pollfd ready = {master, POLLIN, 0};
+        char buffer[256];
+        while (poll(&ready, 1, 200) > 0) {
+            ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) break;
+            seen.append(buffer, (size_t)n);
+        }
+        return seen;
+    }
+};
+
+std::string ReadLine(HANDLE input, BOOL* ok)
+{
+    char buffer[4096];
+    DWORD count = 0;
+    *ok = ReadConsoleA(input, buffer, sizeof buffer, &count, nullptr);
+    return std::string(buffer, *ok ? count : 0);
+}
+
+}  // namespace
+
+TEST(Console, TypedLinesArriveAsTheWindowsConsoleDeliversThem)
+{
+    Terminal terminal;
+    ASSERT_GE(terminal.master, 0);
+    ASSERT_TRUE(SetConsoleMode(terminal.handle(), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+    termios settings;
+    ASSERT_EQ(tcgetattr(terminal.slave, &settings), 0);
+    EXPECT_TRUE(settings.c_lflag & ICANON);
+    EXPECT_TRUE(settings.c_lflag & ECHO);
+    EXPECT_TRUE(settings.c_lflag & ISIG);
+
+    BOOL ok = FALSE;
+    ASSERT_EQ(write(terminal.master, "abc\n", 4), 4);
+    EXPECT_EQ(ReadLine(terminal.handle(), &ok), "abc\r\n");
+    EXPECT_TRUE(ok);
+    ASSERT_EQ(write(terminal.master, "\n", 1), 1);
+    EXPECT_EQ(ReadLine(terminal.handle(), &ok), "\r\n");
+    // End of input typed at the start of a line is the console's Ctrl-Z line.
+    ASSERT_EQ(write(terminal.master, "\x04", 1), 1);
+    EXPECT_EQ(ReadLine(terminal.handle(), &ok), "\x1a\r\n");
+    EXPECT_TRUE(ok);
+}
+
+TEST(Console, AHungUpTerminalIsNotEndOfInput)
+{
+    Terminal terminal;
+    ASSERT_GE(terminal.master, 0);
+    close(terminal.master);
+    terminal.master = -1;
+    BOOL ok = TRUE;
+    ReadLine(terminal.handle(), &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BROKEN_PIPE);
+}
+
+TEST(Console, ConsoleCallsRefuseWhatIsNotATerminal)
+{
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    DWORD count = 7;
+    EXPECT_FALSE(WriteConsoleA(DescriptorToHandle(pipeEnds[1]), "x", 1, &count, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(SetConsoleMode(DescriptorToHandle(pipeEnds[0]), 7));
+    char buffer[16];
+    EXPECT_FALSE(ReadConsoleA(DescriptorToHandle(pipeEnds[0]), buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+}
+
+TEST(Console, WideTextReachesTheTerminalAsUtf8)
+{
+    Terminal terminal;
+    ASSERT_GE(terminal.master, 0);
+    // "Entré", a euro sign, and a character outside the basic plane.
+    const WCHAR text[] = {u'E', u'n', u't', u'r', 0x00E9, 0x20AC, 0xD83D, 0xDE00, u'\r', u'\n'};
+    DWORD count = 0;
+    ASSERT_TRUE(WriteConsoleW(terminal.handle(), text, 10, &count, nullptr));
+    EXPECT_EQ(count, 10u);
+    EXPECT_EQ(terminal.Drain(), "Entr\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\r\n");
+}
+
+TEST(Console, Windows1252BecomesUtf16)
+{
+    const char bytes[] = "Entr\xe9 \x80\x99";
+    WCHAR wide[16] = {};
+    ASSERT_EQ(MultiByteToWideChar(1252, 0, bytes, 8, wide, 16), 8);
+    EXPECT_EQ(wide[4], 0x00E9);
+    EXPECT_EQ(wide[6], 0x20AC);
+    EXPECT_EQ(wide[7], 0x2122);
+    EXPECT_EQ(MultiByteToWideChar(1252, 0, bytes, 8, wide, 7), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST(Console, TheOutputCodePageFollowsTheTerminalLocale)
+{
+    // Read once per process; this test is the first to ask.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    EXPECT_EQ(GetConsoleOutputCP(), (UINT)CP_UTF8);
+}
