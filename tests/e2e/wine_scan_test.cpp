@@ -364,5 +364,31 @@ TEST_F(Wine, Com20IsFoundAndCom21NeverTried) {
   EXPECT_EQ(com21.Settings(), com21.initial()) << "Com21 was configured";
 }
 
+// The same redirections the Linux build is run with: the Windows program
+// falls back from the console calls to plain file I/O on every one of them.
+TEST_F(Wine, RedirectedStreamsGetTheSameBytesAndExitZero) {
+  struct Case {
+    StdinMode in;
+    StdoutMode out;
+    const char* what;
+  } cases[] = {{StdinMode::kClosedPipe, StdoutMode::kPipe, "stdin a pipe closed at once"},
+               {StdinMode::kClosedFd, StdoutMode::kPipe, "descriptor 0 closed"},
+               {StdinMode::kDevNull, StdoutMode::kFile, "stdout a file"},
+               {StdinMode::kDevNull, StdoutMode::kBrokenPipe, "stdout a pipe whose reader is gone"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunOptions o = Options({wine64_, exe_}, "-all", c.in);
+    o.out = c.out;
+    Process p(WineBox(), o);
+    ASSERT_EQ(p.setup_error(), "");
+    Exit e = p.Finish(kRunSeconds);
+    EXPECT_FALSE(e.timed_out) << "hung; stdout so far " << Escaped(p.output());
+    EXPECT_TRUE(e.Normal(0)) << e.Describe() << "\nstderr: " << p.errors();
+    if (c.out != StdoutMode::kBrokenPipe) {
+      EXPECT_EQ(Escaped(p.output()), Escaped(Expected({})));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace e2e
