@@ -23,11 +23,7 @@ bool NoModemLines(int err)
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     CommRecord record;
-    if (!CommTableFind(hFile, &record)) return FALSE;
-    if (!lpDCB) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!CommTableFindFor(hFile, lpDCB, &record)) return FALSE;
     struct termios2 settings;
     if (TtyGetTermios2(record.fd, &settings) != 0) {
         SetLastErrorFromErrno(errno);
@@ -46,11 +42,7 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     CommRecord record;
-    if (!CommTableFind(hFile, &record)) return FALSE;
-    if (!lpDCB) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!CommTableFindFor(hFile, lpDCB, &record)) return FALSE;
     DWORD refusal = DcbCheck(lpDCB);
     if (refusal != ERROR_SUCCESS) {
         SetLastError(refusal);

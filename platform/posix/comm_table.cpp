@@ -71,6 +71,14 @@ bool CommTableFind(HANDLE h, CommRecord* record)
     return found;
 }
 
+bool CommTableFindFor(HANDLE h, const void* argument, CommRecord* record)
+{
+    if (!CommTableFind(h, record)) return false;
+    if (argument) return true;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+}
+
 bool CommTableUpdate(const CommRecord* record)
 {
     pthread_mutex_lock(&tableLock);

@@ -20,6 +20,9 @@ bool CommTableAdd(const CommRecord* record);
 // Copies out the record of h. False when h is not a handle CreateFileA gave
 // and that is still open (ERROR_INVALID_HANDLE set).
 bool CommTableFind(HANDLE h, CommRecord* record);
+// CommTableFind for a call that needs its argument: false, with
+// ERROR_INVALID_PARAMETER set, when argument is null.
+bool CommTableFindFor(HANDLE h, const void* argument, CommRecord* record);
 // Replaces the record with the same descriptor; false when it has gone.
 bool CommTableUpdate(const CommRecord* record);
 // Takes the record of h out of the table and copies it out. False, as for

@@ -55,11 +55,7 @@ void Termios2ReadTimeouts(const COMMTIMEOUTS* timeouts, struct termios2* setting
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     CommRecord record;
-    if (!CommTableFind(hFile, &record)) return FALSE;
-    if (!lpCommTimeouts) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!CommTableFindFor(hFile, lpCommTimeouts, &record)) return FALSE;
     struct termios2 settings;
     if (TtyGetTermios2(record.fd, &settings) != 0) {
         SetLastErrorFromErrno(errno);
@@ -79,11 +75,7 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     CommRecord record;
-    if (!CommTableFind(hFile, &record)) return FALSE;
-    if (!lpCommTimeouts) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!CommTableFindFor(hFile, lpCommTimeouts, &record)) return FALSE;
     *lpCommTimeouts = record.timeouts;
     return TRUE;
 }
