@@ -34,7 +34,7 @@ void append(const char* text)
     LONG length = (LONG)std::strlen(text);
     // text may point into the area itself, which reserve may move.
     AreaPosition inArea = -1;
-    if (text >= tempArea.buffer && text < tempArea.buffer + tempArea.capacity + 5)
+    if (text >= tempArea.buffer && text < tempArea.buffer + tempArea.capacity)
         inArea = (AreaPosition)(text - tempArea.buffer);
     char* place = reserve(length, tempArea.end);
     if (inArea >= 0) text = tempArea.buffer + inArea;
