@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "expected_output.h"
 #include "pty.h"
 #include "sandbox.h"
 
@@ -27,18 +28,6 @@ namespace {
 constexpr double kRunSeconds = 10;
 // What "promptly" means for ending on a signal or a line.
 constexpr double kPromptSeconds = 3;
-
-const std::string kPrompt = "Appuyez sur Entr\xe9\r\n";
-
-std::string Expected(const std::vector<std::string>& found) {
-  std::string lines, list;
-  for (const auto& f : found) {
-    lines += f + "\r\n";
-    list += "|" + f;
-  }
-  return lines + "total : " + list + "\r\n" + "dernier port : " +
-         (found.empty() ? "" : found.back()) + "\r\n" + kPrompt;
-}
 
 void Pause(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));

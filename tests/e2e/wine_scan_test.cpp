@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "expected_output.h"
 #include "pty.h"
 #include "sandbox.h"
 
@@ -34,18 +35,6 @@ namespace fs = std::filesystem;
 
 constexpr double kBootSeconds = 180;
 constexpr double kRunSeconds = 60;
-const std::string kPrompt = "Appuyez sur Entr\xe9\r\n";
-
-std::string Expected(const std::vector<std::string>& found) {
-  std::string lines, list;
-  for (const auto& f : found) {
-    lines += f + "\r\n";
-    list += "|" + f;
-  }
-  return lines + "total : " + list + "\r\n" + "dernier port : " +
-         (found.empty() ? "" : found.back()) + "\r\n" + kPrompt;
-}
-
 bool Executable(const std::string& path) {
   return !path.empty() && access(path.c_str(), X_OK) == 0;
 }
