@@ -132,6 +132,15 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
     return TRUE;
 }
 
+// The terminal went away: the close event ends the process, unless its
+// handlers keep it alive; then the read fails as a broken pipe does.
+static BOOL TerminalHungUp(void)
+{
+    AwaitCloseEvent();
+    SetLastError(ERROR_BROKEN_PIPE);
+    return FALSE;
+}
+
 // A typed line arrives as "abc\n" and is delivered as the Windows console
 // delivers it, "abc\r\n". End of input typed at the start of a line (a read
 // of nothing) is delivered as the console's Ctrl-Z line.
@@ -142,10 +151,7 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     int fd;
     if (!TerminalOf(hConsoleInput, &fd)) {
         // A terminal that hung up before the read answers EIO, not ENOTTY.
-        if (errno == EIO) {
-            AwaitCloseEvent();
-            SetLastError(ERROR_BROKEN_PIPE);
-        }
+        if (errno == EIO) return TerminalHungUp();
         return FALSE;
     }
     if (nNumberOfCharsToRead < 3) {
@@ -162,11 +168,7 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     // the terminal's settings away.
     termios settings;
     bool hungUp = (count < 0 && errno == EIO) || (count == 0 && tcgetattr(fd, &settings) != 0);
-    if (hungUp) {
-        AwaitCloseEvent();
-        SetLastError(ERROR_BROKEN_PIPE);
-        return FALSE;
-    }
+    if (hungUp) return TerminalHungUp();
     if (count < 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
