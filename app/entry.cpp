@@ -37,7 +37,7 @@ void ProgramEntry(void)
 
     PrintReportLine("total : ", portList);
     PrintReportLine("dernier port : ", lastPort);
-    PrintLine("Appuyez sur Entr\xe9");
+    PrintLine("Appuyez sur Entr\xe9" "e");
 
     P = tempArea.end;
     InputLine(P);

@@ -6,7 +6,7 @@
 
 namespace e2e {
 
-inline const std::string kPrompt = "Appuyez sur Entr\xe9\r\n";
+inline const std::string kPrompt = "Appuyez sur Entr\xe9" "e\r\n";
 
 // The port lines, then the three report lines, each ended by CR LF.
 inline std::string Expected(const std::vector<std::string>& found) {

@@ -47,7 +47,7 @@ TEST(EntryDeathTest, RunWithoutPortsOrInputPrintsTheReportAndExitsZero)
     fake::SetOutputPassthrough(fileno(file));
     EXPECT_EXIT(ProgramEntry(), ::testing::ExitedWithCode(0), "");
     fake::SetOutputPassthrough(-1);
-    EXPECT_EQ("total : \r\ndernier port : \r\nAppuyez sur Entr\xe9\r\n", ReadWhole(fileno(file)));
+    EXPECT_EQ("total : \r\ndernier port : \r\nAppuyez sur Entr\xe9" "e\r\n", ReadWhole(fileno(file)));
     std::fclose(file);
 }
 
