@@ -203,6 +203,11 @@ bool Pty::FreeToLock() const {
   return free;
 }
 
+void Pty::ClearExclusive() const {
+  if (ioctl(slave_, TIOCNXCL) != 0)
+    ADD_FAILURE() << "TIOCNXCL on " << path_ << ": " << std::strerror(errno);
+}
+
 void Pty::CloseMaster() {
   if (master_ >= 0) close(master_);
   master_ = -1;

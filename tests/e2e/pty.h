@@ -68,6 +68,8 @@ class Pty {
   // Can a fresh open of the slave take flock(LOCK_EX) at once? (The lock is
   // dropped again before returning.)
   bool FreeToLock() const;
+  // TIOCNXCL, to undo what a faulty run left, so the next run starts clean.
+  void ClearExclusive() const;
   // Closes the master: a hang-up for whoever has the slave as terminal.
   void CloseMaster();
 
