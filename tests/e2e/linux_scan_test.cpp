@@ -338,6 +338,32 @@ TEST_F(Stdout, PipeWhoseReaderIsGoneStillExitsZero) {
   }
 }
 
+TEST_F(Stdout, Utf8TerminalShowsTheAccentInUtf8AndEnterEndsTheWait) {
+  Pty& usb0 = NewPty();
+  Pty& console = NewPty();
+  // Raw output, so the bytes are the program's; Enter arrives as a real
+  // terminal sends it, a CR the line discipline turns into a newline.
+  ASSERT_TRUE(WriteLineSettings(console.slave(), TypingConsole(console.initial())));
+  Sandbox box;
+  box.nodes = {PtyNode("ttyUSB0", usb0)};
+  RunOptions o = Options(StdinMode::kTerminal, StdoutMode::kTerminal);
+  o.terminal = &console;
+  o.env.push_back("LC_ALL=C.UTF-8");
+  Process p(box, o);
+  ASSERT_EQ(p.setup_error(), "");
+  const std::string want = Expected({"/dev/ttyUSB0"}, kPromptUtf8);
+  ASSERT_TRUE(p.WaitForOutputEnding(kPromptUtf8, kRunSeconds))
+      << Escaped(p.output()) << "\nstderr: " << p.errors();
+  EXPECT_EQ(Escaped(p.output()), Escaped(want));
+  ASSERT_EQ(write(console.master(), "\r", 1), 1);
+  Exit e = p.Finish(kPromptSeconds);
+  EXPECT_TRUE(e.Normal(0)) << e.Describe();
+  // Only the echo of Enter may follow the prompt.
+  EXPECT_EQ(p.output().compare(0, want.size(), want), 0) << Escaped(p.output());
+  EXPECT_EQ(p.output().find_first_not_of("\r\n", want.size()), std::string::npos)
+      << Escaped(p.output());
+}
+
 // ---------------------------------------------------------------------------
 // Hang-up while waiting for Enter.
 

@@ -127,6 +127,12 @@ LineSettings RawConsole(const LineSettings& from) {
   return s;
 }
 
+LineSettings TypingConsole(const LineSettings& from) {
+  LineSettings s = RawConsole(from);
+  s.iflag |= ICRNL;
+  return s;
+}
+
 std::unique_ptr<Pty> Pty::Open() {
   std::unique_ptr<Pty> p(new Pty);
   p->master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -88,5 +88,8 @@ bool WriteLineSettings(int fd, const LineSettings& s);
 // Raw 8-bit settings (no echo, no translation) for a pty the test reads as a
 // console.
 LineSettings RawConsole(const LineSettings& from);
+// The same, but Enter typed as CR reaches the reader as a newline, as at a
+// user's terminal.
+LineSettings TypingConsole(const LineSettings& from);
 
 }  // namespace e2e
