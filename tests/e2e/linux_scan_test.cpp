@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -285,6 +286,64 @@ TEST_F(Held, LockFileOfAProcessThatIsGoneDoesNotHold) {
   Result r = RunToEnd(box, Options(StdinMode::kDevNull));
   EXPECT_EQ(Escaped(r.out), Escaped(Expected({"/dev/ttyUSB0"})));
   EXPECT_TRUE(r.exit.Normal(0)) << r.exit.Describe();
+}
+
+// The program as a user without privileges, as on a bench: the ports are the
+// user's, lock files and lock directories may be root's. What cannot be read
+// cannot be known free.
+class Unprivileged : public E2e {
+ protected:
+  static constexpr uid_t kNobody = 65534;
+  void SetUp() override {
+    E2e::SetUp();
+    if (IsSkipped()) return;
+    if (access(kSetpriv, X_OK) != 0) GTEST_SKIP() << kSetpriv << " not installed (util-linux)";
+  }
+  Pty& UsersPty() {
+    Pty& p = NewPty();
+    EXPECT_EQ(fchown(p.slave(), kNobody, kNobody), 0);
+    EXPECT_EQ(fchmod(p.slave(), 0600), 0);
+    return p;
+  }
+  static RunOptions AsNobody() {
+    RunOptions o = Options(StdinMode::kDevNull);
+    o.argv = {kSetpriv, "--reuid=" + std::to_string(kNobody),
+              "--regid=" + std::to_string(kNobody), "--clear-groups", COMSCAN_BINARY};
+    return o;
+  }
+  void ExpectUntouched(const Pty& held) {
+    SCOPED_TRACE(held.path());
+    EXPECT_EQ(held.Settings(), held.initial())
+        << "settings of a held port changed: " << Describe(held.Settings());
+    EXPECT_FALSE(held.Exclusive());
+  }
+  static constexpr const char* kSetpriv = "/usr/bin/setpriv";
+};
+
+TEST_F(Unprivileged, LockFileItCannotReadHoldsThePort) {
+  Pty& usb0 = UsersPty();
+  Pty& usb1 = UsersPty();
+  Sandbox box;
+  box.nodes = {PtyNode("ttyUSB0", usb0), PtyNode("ttyUSB1", usb1)};
+  box.files = {{"/run/lock/LCK..ttyUSB0", HdbLock(getpid()), 0600}};
+  Result r = RunToEnd(box, AsNobody());
+  EXPECT_EQ(Escaped(r.out), Escaped(Expected({"/dev/ttyUSB1"})));
+  EXPECT_TRUE(r.exit.Normal(0)) << r.exit.Describe();
+  ExpectUntouched(usb0);
+  EXPECT_TRUE(ConfiguredByScan(usb1.Settings()));
+}
+
+TEST_F(Unprivileged, LockDirectoryItCannotSearchHoldsEveryPort) {
+  Pty& usb0 = UsersPty();
+  Pty& acm0 = UsersPty();
+  Sandbox box;
+  box.nodes = {PtyNode("ttyUSB0", usb0), PtyNode("ttyACM0", acm0)};
+  box.lock_dir_mode = 0700;
+  Result r = RunToEnd(box, AsNobody());
+  EXPECT_EQ(Escaped(r.out), Escaped(Expected({})));
+  EXPECT_TRUE(r.exit.Normal(0)) << r.exit.Describe();
+  ExpectUntouched(usb0);
+  ExpectUntouched(acm0);
 }
 
 // ---------------------------------------------------------------------------

@@ -44,6 +44,7 @@ struct ChildPlan {
   std::vector<Mount> dev;
   std::vector<NamespaceFile> files;
   bool private_lock_dirs = true;
+  std::string lock_dir_options;  // tmpfs options of the lock directories
   int in = -1, out = -1, err = -1;  // descriptors to become 0, 1, 2
   bool close_stdin = false;
   bool controlling_terminal = false;
@@ -65,11 +66,13 @@ bool MakeEmptyFile(const std::string& path) {
   return true;
 }
 
-bool WriteWhole(const std::string& path, const std::string& content) {
+bool WriteWhole(const std::string& path, const std::string& content,
+                mode_t mode = 0644) {
   int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   bool ok = write(fd, content.data(), content.size()) ==
-            static_cast<ssize_t>(content.size());
+                static_cast<ssize_t>(content.size()) &&
+            fchmod(fd, mode) == 0;
   close(fd);
   return ok;
 }
@@ -120,12 +123,13 @@ int High(int report, int fd) {
     for (const char* dir : {"/run/lock", "/var/lock"}) {
       struct stat st;
       if (lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
-          mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+          mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV,
+                plan.lock_dir_options.c_str()) != 0)
         ChildFail(report, std::string("tmpfs on ") + dir);
     }
   }
   for (const auto& f : plan.files)
-    if (!WriteWhole(f.path, f.content)) ChildFail(report, "write " + f.path);
+    if (!WriteWhole(f.path, f.content, f.mode)) ChildFail(report, "write " + f.path);
 
   int in = High(report, plan.in), out = High(report, plan.out),
       err = High(report, plan.err);
@@ -266,6 +270,9 @@ Process::Process(const Sandbox& sandbox, const RunOptions& options) {
   }
   plan.files = sandbox.files;
   plan.private_lock_dirs = sandbox.private_lock_dirs;
+  char mode[32];
+  std::snprintf(mode, sizeof mode, "mode=%o", static_cast<unsigned>(sandbox.lock_dir_mode));
+  plan.lock_dir_options = mode;
 
   std::vector<int> child_side;  // closed in the parent after fork
   int p[2];

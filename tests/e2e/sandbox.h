@@ -33,6 +33,7 @@ DevNode PtyNode(const std::string& name, const Pty& pty);
 struct NamespaceFile {
   std::string path;
   std::string content;
+  mode_t mode = 0644;  // set exactly, whatever the umask
 };
 
 struct Sandbox {
@@ -43,6 +44,8 @@ struct Sandbox {
   // Give /var/lock and /run/lock (when they are real directories) a fresh
   // tmpfs, so no lock file of the machine is seen and none is left behind.
   bool private_lock_dirs = true;
+  // Their mode: 0700 makes them unsearchable for anyone but root.
+  mode_t lock_dir_mode = 01777;
 };
 
 enum class StdinMode {
