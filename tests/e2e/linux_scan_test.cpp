@@ -274,6 +274,20 @@ TEST_F(Held, FlockAndLiveLockFilesRefuseThePortAndLeaveItUntouched) {
   flock(usb0.slave(), LOCK_UN);
 }
 
+TEST_F(Held, BinaryLockFileOfALiveProcessRefusesThePort) {
+  Pty& acm1 = NewPty();
+  Pty& acm2 = NewPty();
+  Sandbox box;
+  box.nodes = {PtyNode("ttyACM1", acm1), PtyNode("ttyACM2", acm2)};
+  const int32_t pid = getpid();  // the pid's own four bytes, no text
+  box.files = {{"/run/lock/LCK..ttyACM1", std::string(reinterpret_cast<const char*>(&pid), 4)}};
+  Result r = RunToEnd(box, Options(StdinMode::kDevNull));
+  EXPECT_EQ(Escaped(r.out), Escaped(Expected({"/dev/ttyACM2"})));
+  EXPECT_TRUE(r.exit.Normal(0)) << r.exit.Describe();
+  EXPECT_EQ(acm1.Settings(), acm1.initial()) << Describe(acm1.Settings());
+  EXPECT_FALSE(acm1.Exclusive());
+}
+
 TEST_F(Held, LockFileOfAProcessThatIsGoneDoesNotHold) {
   pid_t gone = fork();
   if (gone == 0) _exit(0);

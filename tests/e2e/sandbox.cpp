@@ -44,6 +44,7 @@ struct ChildPlan {
   std::vector<Mount> dev;
   std::vector<NamespaceFile> files;
   bool private_lock_dirs = true;
+  bool private_ptys = false;
   std::string lock_dir_options;  // tmpfs options of the lock directories
   int in = -1, out = -1, err = -1;  // descriptors to become 0, 1, 2
   bool close_stdin = false;
@@ -119,6 +120,12 @@ int High(int report, int fd) {
   }
   if (mount(plan.staging.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
     ChildFail(report, "move " + plan.staging + " onto /dev");
+  if (plan.private_ptys) {
+    if (mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+              "newinstance,ptmxmode=0666,mode=620") != 0)
+      ChildFail(report, "devpts on /dev/pts");
+    if (symlink("pts/ptmx", "/dev/ptmx") != 0) ChildFail(report, "symlink /dev/ptmx");
+  }
   if (plan.private_lock_dirs) {
     for (const char* dir : {"/run/lock", "/var/lock"}) {
       struct stat st;
@@ -240,7 +247,11 @@ Process::Process(const Sandbox& sandbox, const RunOptions& options) {
     setup_error_ = std::string("mkdir staging: ") + std::strerror(errno);
     return;
   }
+  plan.private_ptys = sandbox.private_ptys;
+  if (plan.private_ptys)
+    plan.dev.push_back({ChildPlan::Mount::kMakeDir, "", plan.staging + "/pts", ""});
   for (const auto& name : sandbox.carried) {
+    if (plan.private_ptys && (name == "pts" || name == "ptmx")) continue;
     struct stat st;
     std::string src = "/dev/" + name;
     if (stat(src.c_str(), &st) != 0) continue;  // nothing to carry

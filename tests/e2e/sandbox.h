@@ -46,6 +46,10 @@ struct Sandbox {
   bool private_lock_dirs = true;
   // Their mode: 0700 makes them unsearchable for anyone but root.
   mode_t lock_dir_mode = 01777;
+  // A pty instance of the namespace's own at /dev/pts (with /dev/ptmx), in
+  // place of the carried ones, for programs that make terminals themselves
+  // (tmux): the machine's /dev/pts may stack instances a bind cannot show.
+  bool private_ptys = false;
 };
 
 enum class StdinMode {
