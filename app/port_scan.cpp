@@ -7,11 +7,10 @@
 
 static const LONG lastPortNumber = 20;
 
-// Every attempt uses the same line settings: 38400 baud, even parity, 8 data
-// bits, one stop bit, RTS held off without CTS flow control, 1024-byte queues.
 static ObjectId TryPort(const char* name)
 {
-    return SerialPortOpen(DynamicId, name, 38400, EVENPARITY, 8, 1.0f, HandshakeNone, 1024, 1024);
+    return SerialPortOpen(DynamicId, name, scanLine.baud, scanLine.parity, scanLine.dataBits, scanLine.stopBits,
+                          scanLine.handshake, scanLine.inQueue, scanLine.outQueue);
 }
 
 // The current port name, portFamily followed by number, appended to the area.

@@ -10,9 +10,9 @@
 
 #include "platform/posix/comm_open.h"
 #include "platform/posix/handles.h"
-#include "tests/posix/caller_sequence.h"
 #include "tests/posix/lock_dir.h"
 #include "tests/posix/other_process.h"
+#include "tests/posix/program_open.h"
 #include "tests/posix/pty_fixture.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
@@ -39,43 +39,47 @@ protected:
     void ExpectRefused(const char* const* lockDirectories = nullptr)
     {
         SetLastError(ERROR_SUCCESS);
-        EXPECT_EQ(OpenLikeTheCaller(pty.path, DefaultLine(), lockDirectories), INVALID_HANDLE_VALUE);
+        // Lock files are looked for in the test's own directories through the
+        // open itself; the whole sequence otherwise.
+        HANDLE h = lockDirectories ? CommOpen(path(), GENERIC_READ | GENERIC_WRITE, lockDirectories)
+                                   : OpenLikeTheProgram(path(), scanLine);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-        EXPECT_TRUE(SameTermios2(ReadTermios2(pty.slave), before));
+        EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
     }
 };
 
 TEST_F(PortOpen, HoldsThePortWhileOpenAndReleasesItOnClose)
 {
     // The serial code names ports in the Win32 device namespace.
-    std::string deviceName = std::string("\\\\.\\") + pty.path;
+    std::string deviceName = std::string("\\\\.\\") + path();
     HANDLE h = Open(deviceName.c_str());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     int fd = HandleToDescriptor(h);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads would not wait for the time-outs";
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-    EXPECT_TRUE(IsExclusive(pty.slave));
-    EXPECT_FALSE(FlockIsFree(pty.path));
+    EXPECT_TRUE(IsExclusive(pty->slave()));
+    EXPECT_FALSE(FlockIsFree(path()));
 
     SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(Open(pty.path), INVALID_HANDLE_VALUE) << "a second open of an open port";
+    EXPECT_EQ(Open(path()), INVALID_HANDLE_VALUE) << "a second open of an open port";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_FALSE(IsExclusive(pty.slave)) << "the port stays exclusive after close";
-    EXPECT_TRUE(FlockIsFree(pty.path));
+    EXPECT_FALSE(IsExclusive(pty->slave())) << "the port stays exclusive after close";
+    EXPECT_TRUE(FlockIsFree(path()));
 }
 
 TEST_F(PortOpen, ClosesOnlyItsOwnHandlesAndEachOnce)
 {
-    HANDLE h = Open(pty.path);
+    HANDLE h = Open(path());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     int fd = HandleToDescriptor(h);
     ASSERT_TRUE(CloseHandle(h));
     // The number is handed out again; a second close must not take it.
     int reused = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(reused, fd);
-    HANDLE notOurs[] = {h, DescriptorToHandle(pty.slave), nullptr, INVALID_HANDLE_VALUE, LongToHandle(-5)};
+    HANDLE notOurs[] = {h, DescriptorToHandle(pty->slave()), nullptr, INVALID_HANDLE_VALUE, LongToHandle(-5)};
     for (HANDLE other : notOurs) {
         SetLastError(ERROR_SUCCESS);
         EXPECT_FALSE(CloseHandle(other));
@@ -85,25 +89,25 @@ TEST_F(PortOpen, ClosesOnlyItsOwnHandlesAndEachOnce)
         EXPECT_FALSE(SetupComm(other, 1024, 1024));
     }
     EXPECT_NE(fcntl(reused, F_GETFD), -1);
-    EXPECT_NE(fcntl(pty.slave, F_GETFD), -1);
+    EXPECT_NE(fcntl(pty->slave(), F_GETFD), -1);
     close(reused);
 }
 
 TEST_F(PortOpen, RefusesAPortAnotherProcessHasLocked)
 {
-    pid_t holder = SpawnFlockHolder(pty.path);
+    pid_t holder = SpawnFlockHolder(path());
     ASSERT_GT(holder, 0);
     ExpectRefused();
-    EXPECT_FALSE(IsExclusive(pty.slave));
+    EXPECT_FALSE(IsExclusive(pty->slave()));
     Reap(holder);
 }
 
 TEST_F(PortOpen, RefusesAPortInExclusiveModeEvenWhenPrivileged)
 {
-    ASSERT_EQ(ioctl(pty.slave, TIOCEXCL), 0);
+    ASSERT_EQ(ioctl(pty->slave(), TIOCEXCL), 0);
     ExpectRefused();
-    EXPECT_TRUE(IsExclusive(pty.slave)) << "cleared another owner's exclusive mode";
-    ioctl(pty.slave, TIOCNXCL);
+    EXPECT_TRUE(IsExclusive(pty->slave())) << "cleared another owner's exclusive mode";
+    ioctl(pty->slave(), TIOCNXCL);
 }
 
 TEST_F(PortOpen, RefusesAPortWhoseLockFileNamesALiveProcess)
@@ -112,15 +116,15 @@ TEST_F(PortOpen, RefusesAPortWhoseLockFileNamesALiveProcess)
     ASSERT_TRUE(LockDirMake(&locks));
     pid_t owner = SpawnSleeper();
     ASSERT_GT(owner, 0);
-    LockDirWritePid(&locks, pty.path, owner);
+    LockDirWritePid(&locks, path(), owner);
     ExpectRefused(locks.list);
     // The exclusive mode and lock taken before the lock file was read are undone.
-    EXPECT_FALSE(IsExclusive(pty.slave));
-    EXPECT_TRUE(FlockIsFree(pty.path));
+    EXPECT_FALSE(IsExclusive(pty->slave()));
+    EXPECT_TRUE(FlockIsFree(path()));
 
     // Once the owner is gone the lock is stale and the port opens.
     Reap(owner);
-    HANDLE h = OpenLikeTheCaller(pty.path, DefaultLine(), locks.list);
+    HANDLE h = CommOpen(path(), GENERIC_READ | GENERIC_WRITE, locks.list);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(h));
     LockDirRemove(&locks);
@@ -156,7 +160,7 @@ TEST(PortName, NodesThatAreNotTerminalsFailWithoutHanging)
     for (const char* node : nodes) {
         int descriptors = OpenDescriptorCount();
         alarm(10);  // a hang ends the test run instead of stalling it
-        EXPECT_EQ(OpenLikeTheCaller(node, DefaultLine()), INVALID_HANDLE_VALUE) << node;
+        EXPECT_EQ(OpenLikeTheProgram(node, scanLine), INVALID_HANDLE_VALUE) << node;
         alarm(0);
         DWORD error = GetLastError();
         EXPECT_TRUE(error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_PARAMETER ||

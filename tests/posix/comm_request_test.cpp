@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/posix/last_error.h"
-#include "tests/posix/caller_sequence.h"
+#include "tests/posix/program_open.h"
 #include "tests/posix/pty_fixture.h"
 #include "tests/posix/recording_tty_ioctl.h"
 
@@ -20,12 +20,14 @@ protected:
         TtyRecordingReset();
     }
     // Runs the program's sequence and returns SetCommState's request.
-    struct termios2 RequestFor(const LineSettings& line)
+    struct termios2 RequestFor(const ScanLineSettings& line)
     {
         TtyRecordingReset();
-        HANDLE h = OpenLikeTheCaller(pty.path, line);
+        HANDLE h = OpenLikeTheProgram(path(), line);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseLikeTheProgram(h));
+        }
         EXPECT_GE(ttyRecording.setCount, 1);
         return ttyRecording.sets[0];
     }
@@ -35,7 +37,7 @@ const tcflag_t frameBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
 TEST_F(CommRequest, EvenParityEightDataBitsOneStopAt38400)
 {
-    struct termios2 t = RequestFor(DefaultLine());
+    struct termios2 t = RequestFor(scanLine);
     EXPECT_EQ(t.c_cflag & frameBits, (tcflag_t)(CS8 | PARENB));
     EXPECT_EQ(t.c_cflag & (CBAUD | CIBAUD), (tcflag_t)(B38400 | (B38400 << IBSHIFT)));
     EXPECT_EQ(t.c_ospeed, 38400u);
@@ -55,41 +57,42 @@ TEST_F(CommRequest, EvenParityEightDataBitsOneStopAt38400)
 TEST_F(CommRequest, EveryFrameFormatIsAskedForExactly)
 {
     struct Case {
-        BYTE parity, size, stop;
+        BYTE parity, size;
+        float stop;
         tcflag_t frame;
         bool inputCheck;
     };
     const Case cases[] = {
-        {NOPARITY, 8, ONESTOPBIT, CS8, false},
-        {ODDPARITY, 7, ONESTOPBIT, CS7 | PARENB | PARODD, true},
-        {MARKPARITY, 6, TWOSTOPBITS, CS6 | PARENB | PARODD | CMSPAR | CSTOPB, true},
-        {SPACEPARITY, 5, ONE5STOPBITS, CS5 | PARENB | CMSPAR | CSTOPB, true},
-        {EVENPARITY, 7, TWOSTOPBITS, CS7 | PARENB | CSTOPB, true},
+        {NOPARITY, 8, 1.0f, CS8, false},
+        {ODDPARITY, 7, 1.0f, CS7 | PARENB | PARODD, true},
+        {MARKPARITY, 6, 2.0f, CS6 | PARENB | PARODD | CMSPAR | CSTOPB, true},
+        {SPACEPARITY, 5, 1.5f, CS5 | PARENB | CMSPAR | CSTOPB, true},
+        {EVENPARITY, 7, 2.0f, CS7 | PARENB | CSTOPB, true},
     };
     for (const Case& c : cases) {
-        LineSettings line = DefaultLine();
+        ScanLineSettings line = scanLine;
         line.parity = c.parity;
         line.dataBits = c.size;
         line.stopBits = c.stop;
         struct termios2 t = RequestFor(line);
-        EXPECT_EQ(t.c_cflag & frameBits, c.frame) << (int)c.parity << (int)c.size << (int)c.stop;
+        EXPECT_EQ(t.c_cflag & frameBits, c.frame) << (int)c.parity << (int)c.size << c.stop;
         EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inputCheck) << (int)c.parity;
     }
 }
 
 TEST_F(CommRequest, HandshakeModesDriveCrtsctsAndRts)
 {
-    LineSettings line = DefaultLine();
-    line.handshake = 1;
+    ScanLineSettings line = scanLine;
+    line.handshake = HandshakeRtsOn;
     EXPECT_EQ(RequestFor(line).c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(ttyRecording.modemChanges, 1);
     EXPECT_TRUE(ttyRecording.modemRaise);
 
-    line.handshake = 2;
+    line.handshake = HandshakeRtsCts;
     EXPECT_NE(RequestFor(line).c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(ttyRecording.modemChanges, 0) << "under handshake the kernel drives RTS";
 
-    line.handshake = 3;
+    line.handshake = HandshakeXonXoff;
     struct termios2 t = RequestFor(line);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), (tcflag_t)(IXON | IXOFF));
     EXPECT_EQ(t.c_cc[VSTART], 0x11);
@@ -98,7 +101,7 @@ TEST_F(CommRequest, HandshakeModesDriveCrtsctsAndRts)
 
 TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
 {
-    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     struct Case {
         tcflag_t cflag, iflag;
@@ -148,7 +151,7 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
 
 TEST_F(CommRequest, TheKernelsRefusalIsTheAnswer)
 {
-    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB dcb;
     ASSERT_TRUE(GetCommState(h, &dcb));
@@ -168,7 +171,7 @@ TEST_F(CommRequest, TheKernelsRefusalIsTheAnswer)
         ASSERT_TRUE(GetCommTimeouts(h, &recorded));
         EXPECT_EQ(recorded.ReadTotalTimeoutConstant, 0u) << "refused time-outs were recorded";
     }
-    EXPECT_TRUE(SameTermios2(ReadTermios2(pty.slave), before));
+    EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
     EXPECT_TRUE(CloseHandle(h));
 }
 

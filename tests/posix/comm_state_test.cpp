@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/posix/handles.h"
-#include "tests/posix/caller_sequence.h"
+#include "tests/posix/program_open.h"
 #include "tests/posix/pty_fixture.h"
 
 namespace {
@@ -22,9 +22,9 @@ void ExpectRaw(const struct termios2& t)
 
 TEST_F(CommState, TheProgramsSequenceLeavesARawLineAt38400)
 {
-    HANDLE h = OpenLikeTheCaller(pty.path, DefaultLine());
+    HANDLE h = OpenLikeTheProgram(path(), scanLine);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    struct termios2 t = ReadTermios2(pty.slave);
+    struct termios2 t = ReadTermios2(pty->slave());
     EXPECT_EQ(t.c_cflag & (CBAUD | CIBAUD), (tcflag_t)(B38400 | (B38400 << IBSHIFT)));
     EXPECT_EQ(t.c_ospeed, 38400u);
     EXPECT_EQ(t.c_ispeed, 38400u);
@@ -42,12 +42,12 @@ TEST_F(CommState, TheProgramsSequenceLeavesARawLineAt38400)
     EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 100u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 100u);
     EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 10u);
-    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_TRUE(CloseLikeTheProgram(h));
 }
 
 TEST_F(CommState, GetCommStateFillsTheWholeDcbFromTheLine)
 {
-    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB got;
     std::memset(&got, 0xA5, sizeof got);
@@ -75,7 +75,8 @@ TEST_F(CommState, GetCommStateFillsTheWholeDcbFromTheLine)
 
 struct HeldSetting {
     const char* name;
-    LineSettings line;
+    ScanLineSettings line;
+    BYTE stopBits;  // what GetCommState reads back
     tcflag_t cflagMask, cflag;  // what the slave's c_cflag must show
     tcflag_t iflagMask, iflag;
     speed_t speed;
@@ -84,21 +85,21 @@ struct HeldSetting {
 TEST_F(CommState, EverySettingAPtyKeepsReachesTheLineAndReadsBack)
 {
     const HeldSetting cases[] = {
-        {"two stop bits", {50, NOPARITY, 8, TWOSTOPBITS, 0, 0, 0}, CSTOPB | CBAUD | CIBAUD,
+        {"two stop bits", {50, NOPARITY, 8, 2.0f, HandshakeNone, 0, 0}, TWOSTOPBITS, CSTOPB | CBAUD | CIBAUD,
          CSTOPB | B50 | (B50 << IBSHIFT), 0, 0, 50},
-        {"RTS/CTS", {4000000, NOPARITY, 8, ONESTOPBIT, 2, 0, 0}, CRTSCTS | CBAUD | CIBAUD,
+        {"RTS/CTS", {4000000, NOPARITY, 8, 1.0f, HandshakeRtsCts, 0, 0}, ONESTOPBIT, CRTSCTS | CBAUD | CIBAUD,
          CRTSCTS | B4000000 | (B4000000 << IBSHIFT), 0, 0, 4000000},
         // Software flow control leaves the port's hardware flow control on.
-        {"XON/XOFF", {19200, NOPARITY, 8, ONESTOPBIT, 3, 2000, 2000}, CRTSCTS, CRTSCTS, IXON | IXOFF, IXON | IXOFF,
+        {"XON/XOFF", {19200, NOPARITY, 8, 1.0f, HandshakeXonXoff, 2000, 2000}, ONESTOPBIT, CRTSCTS, CRTSCTS, IXON | IXOFF, IXON | IXOFF,
          19200},
-        {"rate off the table", {250000, NOPARITY, 8, ONESTOPBIT, 0, 0, 0}, CBAUD | CIBAUD, BOTHER | (BOTHER << IBSHIFT),
+        {"rate off the table", {250000, NOPARITY, 8, 1.0f, HandshakeNone, 0, 0}, ONESTOPBIT, CBAUD | CIBAUD, BOTHER | (BOTHER << IBSHIFT),
          0, 0, 250000},
     };
     for (const HeldSetting& c : cases) {
-        WriteTermios2(pty.slave, before);
-        HANDLE h = OpenLikeTheCaller(pty.path, c.line);
+        WriteTermios2(pty->slave(), before);
+        HANDLE h = OpenLikeTheProgram(path(), c.line);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.name << ": " << GetLastError();
-        struct termios2 t = ReadTermios2(pty.slave);
+        struct termios2 t = ReadTermios2(pty->slave());
         EXPECT_EQ(t.c_cflag & c.cflagMask, c.cflag) << c.name;
         EXPECT_EQ(t.c_iflag & c.iflagMask, c.iflag) << c.name;
         EXPECT_EQ(t.c_ospeed, c.speed) << c.name;
@@ -107,23 +108,23 @@ TEST_F(CommState, EverySettingAPtyKeepsReachesTheLineAndReadsBack)
 
         DCB dcb;
         ASSERT_TRUE(GetCommState(h, &dcb));
-        EXPECT_EQ(dcb.BaudRate, c.line.baud) << c.name;
-        EXPECT_EQ(dcb.StopBits, c.line.stopBits) << c.name;
+        EXPECT_EQ(dcb.BaudRate, (DWORD)c.line.baud) << c.name;
+        EXPECT_EQ(dcb.StopBits, c.stopBits) << c.name;
         EXPECT_EQ(dcb.fOutxCtsFlow, c.line.handshake >= 2 ? 1u : 0u) << c.name;
-        if (c.line.handshake == 3) {
+        if (c.line.handshake == HandshakeXonXoff) {
             EXPECT_EQ(dcb.fOutX + dcb.fInX, 2u);
             EXPECT_EQ(dcb.XonChar, 0x11);
             EXPECT_EQ(dcb.XoffChar, 0x13);
             EXPECT_EQ(dcb.XonLim, 200);
             EXPECT_EQ(dcb.XoffLim, 1400);
         }
-        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_TRUE(CloseLikeTheProgram(h));
     }
 }
 
 TEST_F(CommState, RefusedSettingsLeaveTheLineAlone)
 {
-    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB good;
     ASSERT_TRUE(GetCommState(h, &good));
@@ -149,7 +150,7 @@ TEST_F(CommState, RefusedSettingsLeaveTheLineAlone)
         SetLastError(ERROR_SUCCESS);
         EXPECT_FALSE(SetCommState(h, &dcb)) << bad.baud << " " << (int)bad.size << " " << (int)bad.stop;
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-        EXPECT_TRUE(SameTermios2(ReadTermios2(pty.slave), before));
+        EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
     }
     // The edges of what a driver takes.
     DCB dcb = good;
@@ -164,7 +165,7 @@ TEST_F(CommState, RefusedSettingsLeaveTheLineAlone)
 
 TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
 {
-    HANDLE h = CreateFileA(pty.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     struct Case {
         COMMTIMEOUTS timeouts;
@@ -177,8 +178,8 @@ TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
     DCB dcb;
     ASSERT_TRUE(GetCommState(h, &dcb));
     ASSERT_TRUE(SetCommState(h, &dcb));
-    EXPECT_EQ(ReadTermios2(pty.slave).c_cc[VMIN], 1);
-    EXPECT_EQ(ReadTermios2(pty.slave).c_cc[VTIME], 0);
+    EXPECT_EQ(ReadTermios2(pty->slave()).c_cc[VMIN], 1);
+    EXPECT_EQ(ReadTermios2(pty->slave()).c_cc[VTIME], 0);
 
     const Case cases[] = {
         {{0xFFFFFFFFu, 0, 0, 0, 0}, 0, 0},  // return at once with what is there
@@ -194,7 +195,7 @@ TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
         // SetCommState keeps what the time-outs asked for.
         ASSERT_TRUE(GetCommState(h, &dcb));
         ASSERT_TRUE(SetCommState(h, &dcb));
-        struct termios2 t = ReadTermios2(pty.slave);
+        struct termios2 t = ReadTermios2(pty->slave());
         EXPECT_EQ(t.c_cc[VMIN], c.vmin) << c.timeouts.ReadTotalTimeoutConstant;
         EXPECT_EQ(t.c_cc[VTIME], c.vtime) << c.timeouts.ReadTotalTimeoutConstant;
         COMMTIMEOUTS recorded;

@@ -1,56 +1,33 @@
 // The terminal side of the console calls, against real pseudo-terminals:
 // what a user at a terminal types and sees.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/posix/handles.h"
 #include "platform/posix/win32_subset.h"
+#include "pty.h"
 
 namespace {
 
-struct Terminal {
-    int master = -1;
-    int slave = -1;
-    HANDLE handle() const { return DescriptorToHandle(slave); }
-    Terminal()
-    {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-            master = slave = -1;
-            return;
-        }
-        // Start raw, so that the console mode is what turns line input on.
-        termios settings;
-        tcgetattr(slave, &settings);
-        cfmakeraw(&settings);
-        tcsetattr(slave, TCSANOW, &settings);
-    }
-    ~Terminal()
-    {
-        if (slave >= 0) close(slave);
-        if (master >= 0) close(master);
-    }
-    // Everything the slave side wrote, waiting briefly for it.
-    std::string Drain() const
-    {
-        std::string seen;
-        pollfd ready = {master, POLLIN, 0};
-        char buffer[256];
-        while (poll(&ready, 1, 200) > 0) {
-            ssize_t n = read(master, buffer, sizeof buffer);
-            if (n <= 0) break;
-            seen.append(buffer, (size_t)n);
-        }
-        return seen;
-    }
-};
+// A terminal that starts raw, so that the console mode is what turns line
+// input on.
+std::unique_ptr<e2e::Pty> RawTerminal()
+{
+    std::unique_ptr<e2e::Pty> terminal = e2e::Pty::Open();
+    if (terminal && !e2e::WriteLineSettings(terminal->slave(), e2e::RawConsole(terminal->initial())))
+        ADD_FAILURE() << "cannot make " << terminal->path() << " raw";
+    return terminal;
+}
+
+HANDLE Handle(const e2e::Pty& terminal)
+{
+    return DescriptorToHandle(terminal.slave());
+}
 
 std::string ReadLine(HANDLE input, BOOL* ok)
 {
@@ -64,35 +41,34 @@ std::string ReadLine(HANDLE input, BOOL* ok)
 
 TEST(Console, TypedLinesArriveAsTheWindowsConsoleDeliversThem)
 {
-    Terminal terminal;
-    ASSERT_GE(terminal.master, 0);
-    ASSERT_TRUE(SetConsoleMode(terminal.handle(), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+    auto terminal = RawTerminal();
+    ASSERT_TRUE(terminal);
+    ASSERT_TRUE(SetConsoleMode(Handle(*terminal), ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
     termios settings;
-    ASSERT_EQ(tcgetattr(terminal.slave, &settings), 0);
+    ASSERT_EQ(tcgetattr(terminal->slave(), &settings), 0);
     EXPECT_TRUE(settings.c_lflag & ICANON);
     EXPECT_TRUE(settings.c_lflag & ECHO);
     EXPECT_TRUE(settings.c_lflag & ISIG);
 
     BOOL ok = FALSE;
-    ASSERT_EQ(write(terminal.master, "abc\n", 4), 4);
-    EXPECT_EQ(ReadLine(terminal.handle(), &ok), "abc\r\n");
+    ASSERT_EQ(write(terminal->master(), "abc\n", 4), 4);
+    EXPECT_EQ(ReadLine(Handle(*terminal), &ok), "abc\r\n");
     EXPECT_TRUE(ok);
-    ASSERT_EQ(write(terminal.master, "\n", 1), 1);
-    EXPECT_EQ(ReadLine(terminal.handle(), &ok), "\r\n");
+    ASSERT_EQ(write(terminal->master(), "\n", 1), 1);
+    EXPECT_EQ(ReadLine(Handle(*terminal), &ok), "\r\n");
     // End of input typed at the start of a line is the console's Ctrl-Z line.
-    ASSERT_EQ(write(terminal.master, "\x04", 1), 1);
-    EXPECT_EQ(ReadLine(terminal.handle(), &ok), "\x1a\r\n");
+    ASSERT_EQ(write(terminal->master(), "\x04", 1), 1);
+    EXPECT_EQ(ReadLine(Handle(*terminal), &ok), "\x1a\r\n");
     EXPECT_TRUE(ok);
 }
 
 TEST(Console, AHungUpTerminalIsNotEndOfInput)
 {
-    Terminal terminal;
-    ASSERT_GE(terminal.master, 0);
-    close(terminal.master);
-    terminal.master = -1;
+    auto terminal = RawTerminal();
+    ASSERT_TRUE(terminal);
+    terminal->CloseMaster();
     BOOL ok = TRUE;
-    ReadLine(terminal.handle(), &ok);
+    ReadLine(Handle(*terminal), &ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BROKEN_PIPE);
 }
@@ -115,14 +91,14 @@ TEST(Console, ConsoleCallsRefuseWhatIsNotATerminal)
 
 TEST(Console, WideTextReachesTheTerminalAsUtf8)
 {
-    Terminal terminal;
-    ASSERT_GE(terminal.master, 0);
+    auto terminal = RawTerminal();
+    ASSERT_TRUE(terminal);
     // "Entré", a euro sign, and a character outside the basic plane.
     const WCHAR text[] = {u'E', u'n', u't', u'r', 0x00E9, 0x20AC, 0xD83D, 0xDE00, u'\r', u'\n'};
     DWORD count = 0;
-    ASSERT_TRUE(WriteConsoleW(terminal.handle(), text, 10, &count, nullptr));
+    ASSERT_TRUE(WriteConsoleW(Handle(*terminal), text, 10, &count, nullptr));
     EXPECT_EQ(count, 10u);
-    EXPECT_EQ(terminal.Drain(), "Entr\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\r\n");
+    EXPECT_EQ(terminal->ReadMaster(), "Entr\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\r\n");
 }
 
 TEST(Console, Windows1252BecomesUtf16)

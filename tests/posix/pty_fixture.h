@@ -2,16 +2,19 @@
 // would leave it, and ends by checking that no descriptor leaked.
 #pragma once
 
+#include <memory>
+
 #include "gtest/gtest.h"
-#include "tests/posix/pty_pair.h"
+#include "pty.h"
 #include "tests/posix/tty_probe.h"
 
 class PtyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(PtyPairOpen(&pty));
-        struct termios2 foreign = ReadTermios2(pty.slave);
+        pty = e2e::Pty::Open();
+        ASSERT_TRUE(pty);
+        struct termios2 foreign = ReadTermios2(pty->slave());
         // Cooked, 9600, two stop bits, hardware flow control, modem control:
         // all of it held by a pty, so a layer that forgets a field shows.
         foreign.c_cflag &= ~(tcflag_t)(CBAUD | CIBAUD | CLOCAL);
@@ -23,18 +26,20 @@ protected:
         foreign.c_oflag |= OPOST;
         foreign.c_cc[VMIN] = 0;
         foreign.c_cc[VTIME] = 7;
-        WriteTermios2(pty.slave, foreign);
-        before = ReadTermios2(pty.slave);
+        WriteTermios2(pty->slave(), foreign);
+        before = ReadTermios2(pty->slave());
         descriptors = OpenDescriptorCount();
     }
 
     void TearDown() override
     {
         EXPECT_EQ(OpenDescriptorCount(), descriptors) << "a descriptor leaked";
-        PtyPairClose(&pty);
+        pty.reset();
     }
 
-    PtyPair pty;
+    const char* path() const { return pty->path().c_str(); }
+
+    std::unique_ptr<e2e::Pty> pty;
     struct termios2 before;  // the slave's settings as the test began
     int descriptors;
 };

@@ -3,6 +3,7 @@
 
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -212,6 +213,18 @@ bool Pty::FreeToLock() const {
 void Pty::ClearExclusive() const {
   if (ioctl(slave_, TIOCNXCL) != 0)
     ADD_FAILURE() << "TIOCNXCL on " << path_ << ": " << std::strerror(errno);
+}
+
+std::string Pty::ReadMaster(int quiet_ms) const {
+  std::string seen;
+  struct pollfd ready = {master_, POLLIN, 0};
+  char buffer[256];
+  while (master_ >= 0 && poll(&ready, 1, quiet_ms) > 0) {
+    ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return seen;
 }
 
 void Pty::CloseMaster() {
