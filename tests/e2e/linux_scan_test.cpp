@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -312,6 +313,19 @@ class Unprivileged : public E2e {
     E2e::SetUp();
     if (IsSkipped()) return;
     if (access(kSetpriv, X_OK) != 0) GTEST_SKIP() << kSetpriv << " not installed (util-linux)";
+    // The build tree may lie where that user cannot enter (/root): run a
+    // copy from a directory anyone may search.
+    char tmpl[] = "/tmp/comscan-nobody-XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    dir_ = tmpl;
+    binary_ = dir_ + "/comscan";
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    std::error_code error;
+    ASSERT_TRUE(std::filesystem::copy_file(COMSCAN_BINARY, binary_, error)) << error.message();
+  }
+  void TearDown() override {
+    if (!binary_.empty()) unlink(binary_.c_str());
+    if (!dir_.empty()) rmdir(dir_.c_str());
   }
   Pty& UsersPty() {
     Pty& p = NewPty();
@@ -319,10 +333,10 @@ class Unprivileged : public E2e {
     EXPECT_EQ(fchmod(p.slave(), 0600), 0);
     return p;
   }
-  static RunOptions AsNobody() {
+  RunOptions AsNobody() const {
     RunOptions o = Options(StdinMode::kDevNull);
     o.argv = {kSetpriv, "--reuid=" + std::to_string(kNobody),
-              "--regid=" + std::to_string(kNobody), "--clear-groups", COMSCAN_BINARY};
+              "--regid=" + std::to_string(kNobody), "--clear-groups", binary_};
     return o;
   }
   void ExpectUntouched(const Pty& held) {
@@ -332,6 +346,7 @@ class Unprivileged : public E2e {
     EXPECT_FALSE(held.Exclusive());
   }
   static constexpr const char* kSetpriv = "/usr/bin/setpriv";
+  std::string dir_, binary_;
 };
 
 TEST_F(Unprivileged, LockFileItCannotReadHoldsThePort) {
