@@ -154,8 +154,8 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
   auto usb0 = Pty::Open();
   auto usb1 = Pty::Open();
   ASSERT_TRUE(usb0 && usb1);
-  // The programs run as root here, but cu and minicom may drop to their own
-  // users for the port.
+  // cu opens the port as the uucp user: let anyone open it, as a port set up
+  // for dial-out would let that user.
   ASSERT_EQ(fchmod(usb0->slave(), 0666), 0);
   Sandbox box;
   box.nodes = {PtyNode("ttyUSB0", *usb0), PtyNode("ttyUSB1", *usb1)};
@@ -165,8 +165,9 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
   o.argv = {"/bin/sh", "-c", kScript, "sh", dir_ + "/tmux", COMSCAN_BINARY, h.command,
             dir_ + "/server"};
   o.env = ProgramEnvironment();
-  for (const std::string& v : std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "TERM=xterm", "HOME=" + dir_,
-        "SCREENDIR=" + dir_ + "/screen", "LANG=C"})
+  for (const std::string& v :
+       std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "TERM=xterm",
+                                "HOME=" + dir_, "SCREENDIR=" + dir_ + "/screen", "LANG=C"})
     o.env.push_back(v);
   o.in = StdinMode::kHeldPipe;
   Process p(box, o);
