@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cerrno>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,9 @@ const Holder kHolders[] = {
     {"cu", "exec cu -l /dev/ttyUSB0 -s 115200", kLockFile, "\n"},
     {"minicom", "exec minicom -D /dev/ttyUSB0 -b 115200", kLockFile, "\n"},
 };
+
+// Test names and failure messages show the program, not the record's bytes.
+void PrintTo(const Holder& h, std::ostream* os) { *os << h.name; }
 
 // Starts the holder in tmux, waits for a line on stdin (the test's word that
 // the port is held), then runs the scan in the same namespace.
