@@ -13,14 +13,20 @@
 #include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/std_handles.h"
 
 namespace {
 
-// Leaves errno as isatty left it.
+// Leaves errno as isatty left it. A standard handle is not asked again: what
+// it was when the program took it still holds (see StdHandleTerminal).
 bool TerminalOf(HANDLE h, int* fd)
 {
     errno = EBADF;
-    if (!h || h == INVALID_HANDLE_VALUE || !isatty(HandleToDescriptor(h))) {
+    StdTerminal known = StdHandleTerminal(h);
+    if (known == StdTerminalNo) errno = ENOTTY;
+    bool terminal = known == StdTerminalYes ||
+                    (known == StdTerminalUnknown && h && h != INVALID_HANDLE_VALUE && isatty(HandleToDescriptor(h)));
+    if (!terminal) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
@@ -48,9 +54,12 @@ pthread_once_t outputCodePageOnce = PTHREAD_ONCE_INIT;
 
 // A terminal whose locale speaks UTF-8 shows the console's text as UTF-8;
 // any other terminal gets the program's bytes as they are. Read from a
-// locale object of its own, so the program's C locale is left alone.
+// locale object of its own, so the program's C locale is left alone. With
+// no terminal among the standard handles there is no console to show text
+// on, and the locale's files are not read at all.
 void FindOutputCodePage()
 {
+    if (!StdTerminalPresent()) return;
     locale_t locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
     if (!locale) return;
     const char* codeset = nl_langinfo_l(CODESET, locale);

@@ -1,5 +1,6 @@
 // Standard handles and plain file I/O on descriptors.
-#include <fcntl.h>
+#include "platform/posix/std_handles.h"
+
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,14 +13,22 @@
 namespace {
 
 HANDLE standardHandles[3];
+StdTerminal standardTerminals[3];
 pthread_once_t standardHandlesOnce = PTHREAD_ONCE_INIT;
 
 // Decided once, before any port can be opened: a standard descriptor that is
 // closed now has no handle, so that a port later given the same descriptor
-// is never taken for standard input or output.
+// is never taken for standard input or output. One request per descriptor
+// tells both: isatty fails with EBADF on a closed one.
 void TakeStandardHandles()
 {
-    for (int fd = 0; fd < 3; fd++) standardHandles[fd] = fcntl(fd, F_GETFD) == -1 ? nullptr : DescriptorToHandle(fd);
+    for (int fd = 0; fd < 3; fd++) {
+        errno = 0;
+        bool terminal = isatty(fd);
+        standardHandles[fd] = !terminal && errno == EBADF ? nullptr : DescriptorToHandle(fd);
+        // A terminal already hung up answers EIO: left for each call to ask.
+        standardTerminals[fd] = terminal ? StdTerminalYes : errno == ENOTTY ? StdTerminalNo : StdTerminalUnknown;
+    }
     // Writing to a pipe whose reader has gone fails with ERROR_BROKEN_PIPE,
     // as on Windows, instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
@@ -36,6 +45,22 @@ bool DescriptorOf(HANDLE h, int* fd)
 }
 
 }  // namespace
+
+StdTerminal StdHandleTerminal(HANDLE h)
+{
+    pthread_once(&standardHandlesOnce, TakeStandardHandles);
+    for (int fd = 0; fd < 3; fd++)
+        if (h && standardHandles[fd] == h) return standardTerminals[fd];
+    return StdTerminalUnknown;
+}
+
+bool StdTerminalPresent(void)
+{
+    pthread_once(&standardHandlesOnce, TakeStandardHandles);
+    for (int fd = 0; fd < 3; fd++)
+        if (standardHandles[fd] && standardTerminals[fd] != StdTerminalNo) return true;
+    return false;
+}
 
 HANDLE GetStdHandle(DWORD nStdHandle)
 {
