@@ -54,12 +54,9 @@ pthread_once_t outputCodePageOnce = PTHREAD_ONCE_INIT;
 
 // A terminal whose locale speaks UTF-8 shows the console's text as UTF-8;
 // any other terminal gets the program's bytes as they are. Read from a
-// locale object of its own, so the program's C locale is left alone. With
-// no terminal among the standard handles there is no console to show text
-// on, and the locale's files are not read at all.
+// locale object of its own, so the program's C locale is left alone.
 void FindOutputCodePage()
 {
-    if (!StdTerminalPresent()) return;
     locale_t locale = newlocale(LC_CTYPE_MASK, "", (locale_t)0);
     if (!locale) return;
     const char* codeset = nl_langinfo_l(CODESET, locale);
@@ -113,8 +110,12 @@ BOOL FreeConsole(void)
     return TRUE;
 }
 
+// With no terminal among the standard handles there is no console to show
+// text on: the locale's files are not read, and the program's bytes pass as
+// they are.
 UINT GetConsoleOutputCP(void)
 {
+    if (!StdTerminalPresent()) return 1252;
     pthread_once(&outputCodePageOnce, FindOutputCodePage);
     return outputCodePage;
 }

@@ -1,10 +1,11 @@
 // Standard handles and plain file I/O on descriptors.
 #include "platform/posix/std_handles.h"
 
-#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/posix/handles.h"
@@ -14,7 +15,9 @@ namespace {
 
 HANDLE standardHandles[3];
 StdTerminal standardTerminals[3];
-pthread_once_t standardHandlesOnce = PTHREAD_ONCE_INIT;
+// 0 not taken, 1 being taken, 2 taken. Not pthread_once: that wakes
+// waiters through the kernel even when there are none, on every start.
+std::atomic<int> standardHandlesState{0};
 
 // Decided once, before any port can be opened: a standard descriptor that is
 // closed now has no handle, so that a port later given the same descriptor
@@ -34,6 +37,18 @@ void TakeStandardHandles()
     signal(SIGPIPE, SIG_IGN);
 }
 
+void EnsureStandardHandles()
+{
+    if (standardHandlesState.load(std::memory_order_acquire) == 2) return;
+    int expected = 0;
+    if (standardHandlesState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        TakeStandardHandles();
+        standardHandlesState.store(2, std::memory_order_release);
+        return;
+    }
+    while (standardHandlesState.load(std::memory_order_acquire) != 2) sched_yield();
+}
+
 bool DescriptorOf(HANDLE h, int* fd)
 {
     if (!h || h == INVALID_HANDLE_VALUE) {
@@ -48,7 +63,7 @@ bool DescriptorOf(HANDLE h, int* fd)
 
 StdTerminal StdHandleTerminal(HANDLE h)
 {
-    pthread_once(&standardHandlesOnce, TakeStandardHandles);
+    EnsureStandardHandles();
     for (int fd = 0; fd < 3; fd++)
         if (h && standardHandles[fd] == h) return standardTerminals[fd];
     return StdTerminalUnknown;
@@ -56,7 +71,7 @@ StdTerminal StdHandleTerminal(HANDLE h)
 
 bool StdTerminalPresent(void)
 {
-    pthread_once(&standardHandlesOnce, TakeStandardHandles);
+    EnsureStandardHandles();
     for (int fd = 0; fd < 3; fd++)
         if (standardHandles[fd] && standardTerminals[fd] != StdTerminalNo) return true;
     return false;
@@ -64,7 +79,7 @@ bool StdTerminalPresent(void)
 
 HANDLE GetStdHandle(DWORD nStdHandle)
 {
-    pthread_once(&standardHandlesOnce, TakeStandardHandles);
+    EnsureStandardHandles();
     switch (nStdHandle) {
     case STD_INPUT_HANDLE:
         return standardHandles[0];
