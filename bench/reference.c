@@ -50,8 +50,8 @@ static int TryPort(const char* path)
     struct termios2 t;
     ok = ok && ioctl(fd, TCGETS2, &t) == 0;
     if (ok) {
-        t.c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                                 IUCLC | IMAXBEL);
+        /* Software flow control stays as the port had it, as in the program. */
+        t.c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IUCLC | IMAXBEL);
         t.c_iflag |= INPCK;
         t.c_oflag &= ~(tcflag_t)OPOST;
         t.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
