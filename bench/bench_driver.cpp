@@ -259,7 +259,7 @@ void Attribute(const std::string& callgrindOut, Figures* f) {
   while ((n = fread(buffer, 1, sizeof buffer, annotate)) > 0) listing.append(buffer, n);
   pclose(annotate);
   for (const auto& part : kParts) {
-    long long cost = 0;
+    long long cost = -1;  // shown as n/a: never ran, or renamed
     std::stringstream lines(listing);
     std::string line;
     while (std::getline(lines, line)) {
@@ -399,7 +399,8 @@ void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& f
                 Count(f.instructions[0]).c_str(), Count(f.instructions[1]).c_str(), dyn, Goal(dyn, 1.3).c_str(),
                 Count(f.instructions[2]).c_str(), Count(f.instructions[3]).c_str(), sta, Goal(sta, 1.3).c_str());
   }
-  std::printf("\n### Where comscan's instructions go (callgrind, inclusive: a part counts what it calls)\n\n");
+  std::printf("\n### Where comscan's instructions go (callgrind, inclusive: a part counts what it calls; "
+              "n/a: not run)\n\n");
   std::printf("| part |");
   for (const auto& sc : scenarios) std::printf(" %s |", sc.title.c_str());
   std::printf("\n|---|");
