@@ -8,7 +8,9 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
     CommRecord record;
     if (!CommTableFind(hFile, &record)) return FALSE;
-    if (!isatty(record.fd)) {
+    // A port marked exclusive took TIOCEXCL, which only a terminal does: no
+    // need to ask the kernel again.
+    if (!record.exclusiveSet && !isatty(record.fd)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -13,14 +13,20 @@
 #include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/std_handles.h"
 
 namespace {
 
-// Leaves errno as isatty left it.
+// Leaves errno as isatty left it. A standard handle is not asked again: what
+// it was when the program took it still holds (see StdHandleTerminal).
 bool TerminalOf(HANDLE h, int* fd)
 {
     errno = EBADF;
-    if (!h || h == INVALID_HANDLE_VALUE || !isatty(HandleToDescriptor(h))) {
+    StdTerminal known = StdHandleTerminal(h);
+    if (known == StdTerminalNo) errno = ENOTTY;
+    bool terminal = known == StdTerminalYes ||
+                    (known == StdTerminalUnknown && h && h != INVALID_HANDLE_VALUE && isatty(HandleToDescriptor(h)));
+    if (!terminal) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
@@ -104,8 +110,12 @@ BOOL FreeConsole(void)
     return TRUE;
 }
 
+// With no terminal among the standard handles there is no console to show
+// text on: the locale's files are not read, and the program's bytes pass as
+// they are.
 UINT GetConsoleOutputCP(void)
 {
+    if (!StdTerminalPresent()) return 1252;
     pthread_once(&outputCodePageOnce, FindOutputCodePage);
     return outputCodePage;
 }

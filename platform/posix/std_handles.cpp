@@ -1,9 +1,11 @@
 // Standard handles and plain file I/O on descriptors.
-#include <fcntl.h>
-#include <pthread.h>
+#include "platform/posix/std_handles.h"
+
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/posix/handles.h"
@@ -12,17 +14,39 @@
 namespace {
 
 HANDLE standardHandles[3];
-pthread_once_t standardHandlesOnce = PTHREAD_ONCE_INIT;
+StdTerminal standardTerminals[3];
+// 0 not taken, 1 being taken, 2 taken. Not pthread_once: that wakes
+// waiters through the kernel even when there are none, on every start.
+std::atomic<int> standardHandlesState{0};
 
 // Decided once, before any port can be opened: a standard descriptor that is
 // closed now has no handle, so that a port later given the same descriptor
-// is never taken for standard input or output.
+// is never taken for standard input or output. One request per descriptor
+// tells both: isatty fails with EBADF on a closed one.
 void TakeStandardHandles()
 {
-    for (int fd = 0; fd < 3; fd++) standardHandles[fd] = fcntl(fd, F_GETFD) == -1 ? nullptr : DescriptorToHandle(fd);
+    for (int fd = 0; fd < 3; fd++) {
+        errno = 0;
+        bool terminal = isatty(fd);
+        standardHandles[fd] = !terminal && errno == EBADF ? nullptr : DescriptorToHandle(fd);
+        // A terminal already hung up answers EIO: left for each call to ask.
+        standardTerminals[fd] = terminal ? StdTerminalYes : errno == ENOTTY ? StdTerminalNo : StdTerminalUnknown;
+    }
     // Writing to a pipe whose reader has gone fails with ERROR_BROKEN_PIPE,
     // as on Windows, instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
+}
+
+void EnsureStandardHandles()
+{
+    if (standardHandlesState.load(std::memory_order_acquire) == 2) return;
+    int expected = 0;
+    if (standardHandlesState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        TakeStandardHandles();
+        standardHandlesState.store(2, std::memory_order_release);
+        return;
+    }
+    while (standardHandlesState.load(std::memory_order_acquire) != 2) sched_yield();
 }
 
 bool DescriptorOf(HANDLE h, int* fd)
@@ -37,9 +61,25 @@ bool DescriptorOf(HANDLE h, int* fd)
 
 }  // namespace
 
+StdTerminal StdHandleTerminal(HANDLE h)
+{
+    EnsureStandardHandles();
+    for (int fd = 0; fd < 3; fd++)
+        if (h && standardHandles[fd] == h) return standardTerminals[fd];
+    return StdTerminalUnknown;
+}
+
+bool StdTerminalPresent(void)
+{
+    EnsureStandardHandles();
+    for (int fd = 0; fd < 3; fd++)
+        if (standardHandles[fd] && standardTerminals[fd] != StdTerminalNo) return true;
+    return false;
+}
+
 HANDLE GetStdHandle(DWORD nStdHandle)
 {
-    pthread_once(&standardHandlesOnce, TakeStandardHandles);
+    EnsureStandardHandles();
     switch (nStdHandle) {
     case STD_INPUT_HANDLE:
         return standardHandles[0];

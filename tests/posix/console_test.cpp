@@ -113,9 +113,27 @@ TEST(Console, Windows1252BecomesUtf16)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
 }
 
+// The code page is read once per process, so each case asks in a child of
+// its own. Only a console (a terminal among the standard handles) has a
+// code page worth reading the locale for.
 TEST(Console, TheOutputCodePageFollowsTheTerminalLocale)
 {
-    // Read once per process; this test is the first to ask.
-    setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(GetConsoleOutputCP(), (UINT)CP_UTF8);
+    Terminal terminal;
+    ASSERT_GE(terminal.master, 0);
+    const struct {
+        bool terminalOutput;
+        UINT expected;
+    } cases[] = {{true, CP_UTF8}, {false, 1252}};
+    for (const auto& c : cases) {
+        EXPECT_EXIT(
+            {
+                int null = open("/dev/null", O_RDWR);
+                for (int fd = 0; fd < 3; fd++) dup2(null, fd);
+                if (c.terminalOutput) dup2(terminal.slave, 1);
+                setenv("LC_ALL", "C.UTF-8", 1);
+                _exit(GetConsoleOutputCP() == c.expected ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "")
+            << (c.terminalOutput ? "standard output a terminal" : "no terminal");
+    }
 }

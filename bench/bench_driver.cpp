@@ -1,0 +1,496 @@
+// The program against its raw system-call yardstick, side by side, in a
+// private /dev holding 0, 4 or 42 pseudo-terminals under port names. Every
+// binary's output bytes are checked first; only then are the public tools
+// run on them inside the same namespace: hyperfine (wall time, the binaries
+// interleaved round by round), callgrind (instructions), memcheck (heap
+// allocations), /usr/bin/time (peak resident memory), strace -c -f (system
+// calls by kind). Prints the tables as Markdown on standard output.
+//
+// Usage: comscan_bench_driver [rounds [runs-per-round]]
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "expected_output.h"
+#include "pty.h"
+#include "sandbox.h"
+
+namespace {
+
+using e2e::Sandbox;
+
+struct Binary {
+  const char* label;
+  const char* path;
+  bool isStatic;
+};
+
+const Binary kBinaries[] = {
+    {"comscan", COMSCAN_BINARY, false},
+    {"reference", REFERENCE_BINARY, false},
+    {"comscan_static", COMSCAN_STATIC_BINARY, true},
+    {"reference_static", REFERENCE_STATIC_BINARY, true},
+};
+const int kBinaryCount = 4;
+
+// Where the measured runs live: a UTF-8 locale, as on a user's machine.
+const std::vector<std::string> kEnvironment = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
+
+std::string workDir;
+
+[[noreturn]] void Fail(const std::string& why) {
+  std::fprintf(stderr, "bench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+struct Outcome {
+  e2e::Exit exit;
+  std::string out, err;
+};
+
+// Runs argv inside the scenario's namespace, stdin at end of file.
+Outcome RunIn(const Sandbox& sandbox, const std::vector<std::string>& argv, double seconds) {
+  e2e::RunOptions options;
+  options.argv = argv;
+  options.env = kEnvironment;
+  e2e::Process process(sandbox, options);
+  if (!process.setup_error().empty()) Fail("sandbox: " + process.setup_error());
+  Outcome o;
+  o.exit = process.Finish(seconds);
+  o.out = process.output();
+  o.err = process.errors();
+  if (!o.exit.Normal(0))
+    Fail(argv[0] + " " + argv.back() + ": " + o.exit.Describe() + "\n" + o.err);
+  return o;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// The q-quantile (0..1) of v, by the nearest rank below.
+double Quantile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[(size_t)(q * (double)(v.size() - 1))];
+}
+
+double Median(const std::vector<double>& v) {
+  if (v.size() % 2 == 1 || v.empty()) return Quantile(v, 0.5);
+  std::vector<double> s = v;
+  std::sort(s.begin(), s.end());
+  return (s[s.size() / 2 - 1] + s[s.size() / 2]) / 2;
+}
+
+long long NumberAfter(const std::string& text, const std::string& label) {
+  size_t at = text.rfind(label);
+  if (at == std::string::npos) return -1;
+  std::string digits;
+  for (size_t i = at + label.size(); i < text.size(); i++) {
+    char c = text[i];
+    if (c >= '0' && c <= '9') digits += c;
+    else if (c == ',' || (c == ' ' && digits.empty())) continue;
+    else break;
+  }
+  return digits.empty() ? -1 : std::atoll(digits.c_str());
+}
+
+struct Scenario {
+  std::string title;
+  std::vector<std::string> names;  // under /dev, in scan order
+  std::vector<std::unique_ptr<e2e::Pty>> ptys;
+  Sandbox sandbox;
+  std::vector<std::string> found;
+};
+
+void Populate(Scenario* s, const std::vector<std::string>& names) {
+  s->names = names;
+  for (const auto& name : names) {
+    auto pty = e2e::Pty::Open();
+    if (!pty) Fail("no pseudo-terminal to be had");
+    s->sandbox.nodes.push_back(e2e::PtyNode(name, *pty));
+    s->found.push_back("/dev/" + name);
+    s->ptys.push_back(std::move(pty));
+  }
+}
+
+// Every binary prints exactly what the program must, leaves each port with
+// the scan's settings, and lets every port go. Each port starts from the
+// pty's initial settings, so a binary that skipped one would be seen.
+void CheckOutput(const Scenario& s) {
+  std::string expected = e2e::Expected(s.found);
+  for (const Binary& b : kBinaries) {
+    for (const auto& pty : s.ptys)
+      if (!e2e::WriteLineSettings(pty->slave(), pty->initial())) Fail("cannot reset " + pty->path());
+    Outcome o = RunIn(s.sandbox, {b.path}, 20);
+    if (o.out != expected)
+      Fail(std::string(b.label) + " in scenario '" + s.title + "' printed " + e2e::Escaped(o.out) +
+           "\nexpected " + e2e::Escaped(expected));
+    for (const auto& pty : s.ptys) {
+      if (pty->Exclusive() || !pty->FreeToLock())
+        Fail(std::string(b.label) + " left " + pty->path() + " exclusive or locked");
+      auto configured = e2e::ConfiguredByScan(pty->Settings());
+      if (!configured) Fail(std::string(b.label) + " on " + pty->path() + ": " + configured.message());
+    }
+  }
+}
+
+struct Figures {
+  double wallMs[kBinaryCount] = {};
+  double cpuMs[kBinaryCount] = {};  // user + system, median of the rounds' means
+  double noise[kBinaryCount] = {};  // interquartile range of the runs, relative to the median
+  long long instructions[kBinaryCount] = {};
+  long long allocs[kBinaryCount] = {};
+  long long heapBytes[kBinaryCount] = {};
+  long long peakKb[kBinaryCount] = {};
+  // system call name -> calls (errors) per binary
+  std::map<std::string, std::pair<long long, long long>> calls[kBinaryCount];
+  long long totalCalls[kBinaryCount] = {};
+  // comscan's instructions inclusive of what each part calls, in order
+  std::vector<std::pair<std::string, long long>> parts;
+  int nameCalls = 0;       // calls naming a port path, no port present
+  int nameOpens = 0;       // of which opens
+};
+
+// hyperfine's JSON export: each result's "command", its "times" array and
+// its mean user and system times (this hyperfine gives no per-run CPU times).
+struct HyperfineResult {
+  std::vector<double> times;
+  double cpu = 0;
+};
+
+double NumberField(const std::string& json, size_t from, size_t to, const std::string& key) {
+  size_t at = json.find("\"" + key + "\": ", from);
+  return at < to ? std::atof(json.c_str() + at + key.size() + 4) : 0;
+}
+
+void ResultsFromJson(const std::string& json, std::map<std::string, HyperfineResult>* results) {
+  size_t at = 0;
+  while ((at = json.find("\"command\": \"", at)) != std::string::npos) {
+    at += 12;
+    std::string command = json.substr(at, json.find('"', at) - at);
+    size_t next = json.find("\"command\": \"", at);
+    HyperfineResult& r = (*results)[command];
+    r.cpu = NumberField(json, at, next, "user") + NumberField(json, at, next, "system");
+    size_t list = json.find("\"times\": [", at);
+    if (list >= next) break;
+    list += 10;
+    size_t end = json.find(']', list);
+    std::stringstream numbers(json.substr(list, end - list));
+    std::string item;
+    while (std::getline(numbers, item, ',')) r.times.push_back(std::atof(item.c_str()));
+    at = end;
+  }
+}
+
+void MeasureWallTime(const Scenario& s, int rounds, int runs, Figures* f) {
+  std::vector<double> all[kBinaryCount], cpu[kBinaryCount];
+  for (int r = 0; r < rounds; r++) {
+    std::string json = workDir + "/hyperfine.json";
+    // At the highest priority, so that other work on the machine disturbs
+    // the timings as little as it can.
+    std::vector<std::string> argv = {"/usr/bin/nice", "-n", "-20", "/usr/bin/hyperfine", "-N", "--style", "none", "--warmup", "2",
+                                     "--runs", std::to_string(runs), "--export-json", json};
+    // Every other round in reverse order, so that no binary always runs
+    // right after the same neighbour.
+    for (int i = 0; i < kBinaryCount; i++) argv.push_back(kBinaries[r % 2 ? kBinaryCount - 1 - i : i].path);
+    RunIn(s.sandbox, argv, 300);
+    std::map<std::string, HyperfineResult> results;
+    ResultsFromJson(ReadFile(json), &results);
+    unlink(json.c_str());
+    for (int i = 0; i < kBinaryCount; i++) {
+      const HyperfineResult& r = results[kBinaries[i].path];
+      if (r.times.empty()) Fail(std::string("hyperfine gave no times for ") + kBinaries[i].label);
+      all[i].insert(all[i].end(), r.times.begin(), r.times.end());
+      cpu[i].push_back(r.cpu);
+    }
+  }
+  for (int i = 0; i < kBinaryCount; i++) {
+    f->wallMs[i] = Median(all[i]) * 1000;
+    f->noise[i] = (Quantile(all[i], 0.75) - Quantile(all[i], 0.25)) / Median(all[i]);
+    f->cpuMs[i] = Median(cpu[i]) * 1000;
+  }
+}
+
+// Where comscan's instructions go: each part's cost with everything it
+// calls, from callgrind_annotate's inclusive listing (parts nest).
+const struct {
+  const char* function;
+  const char* what;
+} kParts[] = {
+    {"_dl_start", "loading: ld.so maps and relocates the program and the C library"},
+    {"_dl_runtime_resolve_xsave", "lazy binding: each C library function's first call (inside the parts below)"},
+    {"ProgramEntry", "the program, start to exit"},
+    {"ConsoleOpen", "  console set-up"},
+    {"SetConsoleCtrlHandler", "    close-event handler and its thread"},
+    {"PortScan", "  the scan"},
+    {"CreateFileA", "    open and claim each port"},
+    {"TtyClaimExclusive", "      exclusive mark"},
+    {"LockFileHeld", "      UUCP lock files"},
+    {"SetupComm", "    SetupComm"},
+    {"GetCommState", "    GetCommState"},
+    {"SetCommState", "    SetCommState"},
+    {"SetCommTimeouts", "    SetCommTimeouts"},
+    {"CloseHandle", "    CloseHandle"},
+    {"ConsolePrintLine", "  every output line"},
+    {"ConsoleInputLine", "  the wait for Enter"},
+};
+
+void Attribute(const std::string& callgrindOut, Figures* f) {
+  std::string listing;
+  FILE* annotate = popen(("callgrind_annotate --inclusive=yes --threshold=100 " + callgrindOut + " 2>/dev/null").c_str(),
+                         "r");
+  if (!annotate) return;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, annotate)) > 0) listing.append(buffer, n);
+  pclose(annotate);
+  for (const auto& part : kParts) {
+    long long cost = -1;  // shown as n/a: never ran, or renamed
+    std::stringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+      size_t at = line.find(std::string(":") + part.function);
+      if (at == std::string::npos) continue;
+      char after = line[at + 1 + std::strlen(part.function)];
+      if (after != '(' && after != ' ' && after != '@') continue;
+      std::string digits;  // the line starts with the count, as 12,345
+      for (char c : line.substr(0, line.find('(')))
+        if (c >= '0' && c <= '9') digits += c;
+      if (!digits.empty()) cost = std::max(cost, std::atoll(digits.c_str()));
+    }
+    f->parts.push_back({part.what, cost});
+  }
+}
+
+void MeasureInstructions(const Scenario& s, Figures* f) {
+  for (int i = 0; i < kBinaryCount; i++) {
+    std::string out = workDir + "/callgrind.out";
+    Outcome o = RunIn(s.sandbox, {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                                  kBinaries[i].path}, 120);
+    if (i == 0) Attribute(out, f);
+    unlink(out.c_str());
+    f->instructions[i] = NumberAfter(o.err, "Collected :");
+    if (f->instructions[i] < 0) Fail("callgrind gave no count:\n" + o.err);
+  }
+}
+
+// memcheck cannot replace malloc inside a static binary: those stay -1.
+void MeasureHeap(const Scenario& s, Figures* f) {
+  for (int i = 0; i < kBinaryCount; i++) {
+    f->allocs[i] = f->heapBytes[i] = -1;
+    if (kBinaries[i].isStatic) continue;
+    Outcome o = RunIn(s.sandbox, {"/usr/bin/valgrind", "--tool=memcheck", "--leak-check=no", kBinaries[i].path},
+                      120);
+    f->allocs[i] = NumberAfter(o.err, "total heap usage:");
+    f->heapBytes[i] = NumberAfter(o.err, "frees,");
+  }
+}
+
+void MeasurePeakMemory(const Scenario& s, Figures* f) {
+  for (int i = 0; i < kBinaryCount; i++) {
+    std::vector<double> peaks;
+    // Single runs of the same binary vary by up to a few hundred KB.
+    for (int r = 0; r < 11; r++) {
+      Outcome o = RunIn(s.sandbox, {"/usr/bin/time", "-f", "peak %M", kBinaries[i].path}, 20);
+      peaks.push_back((double)NumberAfter(o.err, "peak"));
+    }
+    f->peakKb[i] = (long long)Median(peaks);
+  }
+}
+
+void MeasureSystemCalls(const Scenario& s, Figures* f) {
+  for (int i = 0; i < kBinaryCount; i++) {
+    std::string table = workDir + "/strace.txt";
+    RunIn(s.sandbox, {"/usr/bin/strace", "-f", "-c", "-o", table, kBinaries[i].path}, 60);
+    std::stringstream lines(ReadFile(table));
+    unlink(table.c_str());
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::stringstream words(line);
+      std::vector<std::string> w;
+      std::string word;
+      while (words >> word) w.push_back(word);
+      // % time, seconds, usecs/call, calls, [errors], name
+      if ((w.size() != 5 && w.size() != 6) || !std::isdigit((unsigned char)w[3][0])) continue;
+      long long calls = std::atoll(w[3].c_str()), errors = w.size() == 6 ? std::atoll(w[4].c_str()) : 0;
+      if (w.back() == "total") f->totalCalls[i] = calls;
+      else f->calls[i][w.back()] = {calls, errors};
+    }
+  }
+  if (!s.ptys.empty()) return;
+  // Without ports: every call that names a port path, from the full trace.
+  std::string trace = workDir + "/trace.txt";
+  RunIn(s.sandbox, {"/usr/bin/strace", "-f", "-o", trace, kBinaries[0].path}, 60);
+  std::stringstream lines(ReadFile(trace));
+  unlink(trace.c_str());
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find("/dev/tty") == std::string::npos) continue;
+    f->nameCalls++;
+    if (line.find("openat(") != std::string::npos || line.find(" open(") != std::string::npos) f->nameOpens++;
+  }
+}
+
+std::string Fixed(double v, int decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
+std::string Count(long long v) {
+  if (v < 0) return "n/a";
+  std::string digits = std::to_string(v), grouped;
+  for (size_t i = 0; i < digits.size(); i++) {
+    if (i && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
+}
+
+// "met" or by how much the goal is missed.
+std::string Goal(double ratio, double limit) {
+  if (ratio <= limit) return "met";
+  return "missed by " + Fixed((ratio / limit - 1) * 100, 0) + "%";
+}
+
+void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& figures, int rounds, int runs) {
+  std::printf("### Wall time (median of %d runs per binary: %d rounds of %d, interleaved)\n\n", rounds * runs,
+              rounds, runs);
+  std::printf("| scenario | comscan ms | reference ms | ratio | goal 1.15 | comscan_static ms | reference_static ms "
+              "| ratio | goal 1.15 | noise (IQR / median) |\n|---|---|---|---|---|---|---|---|---|---|\n");
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    const Figures& f = figures[k];
+    double dyn = f.wallMs[0] / f.wallMs[1], sta = f.wallMs[2] / f.wallMs[3];
+    double spread = *std::max_element(f.noise, f.noise + kBinaryCount);  // the noisiest binary
+    std::printf("| %s | %.3f | %.3f | %.2f | %s | %.3f | %.3f | %.2f | %s | %.0f%% |\n", scenarios[k].title.c_str(),
+                f.wallMs[0], f.wallMs[1], dyn, Goal(dyn, 1.15).c_str(), f.wallMs[2], f.wallMs[3], sta,
+                Goal(sta, 1.15).c_str(), spread * 100);
+  }
+  std::printf("\n### CPU time, user + system (median of the %d rounds' means; less disturbed by other load "
+              "than wall time)\n\n", rounds);
+  std::printf("| scenario | comscan ms | reference ms | ratio | comscan_static ms | reference_static ms | ratio |\n"
+              "|---|---|---|---|---|---|---|\n");
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    const Figures& f = figures[k];
+    std::printf("| %s | %.3f | %.3f | %.2f | %.3f | %.3f | %.2f |\n", scenarios[k].title.c_str(), f.cpuMs[0],
+                f.cpuMs[1], f.cpuMs[0] / f.cpuMs[1], f.cpuMs[2], f.cpuMs[3], f.cpuMs[2] / f.cpuMs[3]);
+  }
+  std::printf("\n### User-space instructions (callgrind, start to exit)\n\n");
+  std::printf("| scenario | comscan | reference | ratio | goal 1.3 | comscan_static | reference_static | ratio | goal 1.3 "
+              "|\n|---|---|---|---|---|---|---|---|---|\n");
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    const Figures& f = figures[k];
+    double dyn = (double)f.instructions[0] / f.instructions[1], sta = (double)f.instructions[2] / f.instructions[3];
+    std::printf("| %s | %s | %s | %.2f | %s | %s | %s | %.2f | %s |\n", scenarios[k].title.c_str(),
+                Count(f.instructions[0]).c_str(), Count(f.instructions[1]).c_str(), dyn, Goal(dyn, 1.3).c_str(),
+                Count(f.instructions[2]).c_str(), Count(f.instructions[3]).c_str(), sta, Goal(sta, 1.3).c_str());
+  }
+  std::printf("\n### Where comscan's instructions go (callgrind, inclusive: a part counts what it calls; "
+              "n/a: not run)\n\n");
+  std::printf("| part |");
+  for (const auto& sc : scenarios) std::printf(" %s |", sc.title.c_str());
+  std::printf("\n|---|");
+  for (size_t k = 0; k < scenarios.size(); k++) std::printf("---|");
+  std::printf("\n");
+  for (size_t p = 0; p < figures[0].parts.size(); p++) {
+    std::string what = figures[0].parts[p].first;
+    size_t indent = what.find_first_not_of(' ');
+    std::string shown;
+    for (size_t d = 0; d < indent / 2; d++) shown += "&nbsp;&nbsp;";
+    std::printf("| %s%s |", shown.c_str(), what.c_str() + indent);
+    for (const Figures& f : figures) std::printf(" %s |", p < f.parts.size() ? Count(f.parts[p].second).c_str() : "");
+    std::printf("\n");
+  }
+  std::printf("\n### Heap (memcheck, dynamic builds) and peak resident memory (/usr/bin/time, median of 11)\n\n");
+  std::printf("| scenario | comscan allocs | bytes | reference allocs | bytes | comscan KB | reference KB | ratio "
+              "| goal 1.2 | comscan_static KB | reference_static KB | ratio | goal 1.2 |\n"
+              "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    const Figures& f = figures[k];
+    double dyn = (double)f.peakKb[0] / f.peakKb[1], sta = (double)f.peakKb[2] / f.peakKb[3];
+    std::printf("| %s | %s | %s | %s | %s | %lld | %lld | %.2f | %s | %lld | %lld | %.2f | %s |\n",
+                scenarios[k].title.c_str(), Count(f.allocs[0]).c_str(), Count(f.heapBytes[0]).c_str(),
+                Count(f.allocs[1]).c_str(), Count(f.heapBytes[1]).c_str(), f.peakKb[0], f.peakKb[1], dyn,
+                Goal(dyn, 1.2).c_str(), f.peakKb[2], f.peakKb[3], sta, Goal(sta, 1.2).c_str());
+  }
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    const Figures& f = figures[k];
+    std::printf("\n### System calls, %s (strace -c -f; calls, failed in brackets)\n\n", scenarios[k].title.c_str());
+    std::printf("| call | comscan | reference | comscan_static | reference_static |\n|---|---|---|---|---|\n");
+    std::map<std::string, int> names;
+    for (int i = 0; i < kBinaryCount; i++)
+      for (const auto& c : f.calls[i]) names[c.first] = 1;
+    for (const auto& n : names) {
+      std::printf("| %s |", n.first.c_str());
+      for (int i = 0; i < kBinaryCount; i++) {
+        auto c = f.calls[i].find(n.first);
+        if (c == f.calls[i].end()) std::printf(" |");
+        else if (c->second.second) std::printf(" %lld (%lld) |", c->second.first, c->second.second);
+        else std::printf(" %lld |", c->second.first);
+      }
+      std::printf("\n");
+    }
+    std::printf("| **total** |");
+    for (int i = 0; i < kBinaryCount; i++) std::printf(" **%lld** |", f.totalCalls[i]);
+    std::printf("\n");
+    if (scenarios[k].ptys.empty())
+      std::printf("\nSystem calls of comscan that name a port path: %d, of which opens: %d (42 names tried).\n",
+                  f.nameCalls, f.nameOpens);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
+  int runs = argc > 2 ? std::atoi(argv[2]) : 15;
+  if (rounds < 1 || runs < 2) Fail("usage: comscan_bench_driver [rounds >= 1 [runs-per-round >= 2]]");
+  std::string why;
+  if (!e2e::NamespacesUsable(&why)) Fail("cannot make the private /dev: " + why);
+  for (const char* tool : {"/usr/bin/hyperfine", "/usr/bin/valgrind", "/usr/bin/strace", "/usr/bin/time"})
+    if (access(tool, X_OK) != 0) Fail(std::string(tool) + " is missing: run scripts/setup.sh --bench");
+  char dir[] = "/tmp/comscan-bench-XXXXXX";
+  if (!mkdtemp(dir)) Fail("mkdtemp failed");
+  workDir = dir;
+
+  std::vector<std::string> all;
+  for (const char* family : {"ttyUSB", "ttyACM"})
+    for (int i = 0; i <= 20; i++) all.push_back(family + std::to_string(i));
+  std::vector<Scenario> scenarios(3);
+  scenarios[0].title = "no ports";
+  scenarios[1].title = "4 ports";
+  Populate(&scenarios[1], {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyACM1"});
+  scenarios[2].title = "42 ports";
+  Populate(&scenarios[2], all);
+
+  // Correctness first: nothing is timed unless every binary is right.
+  for (const Scenario& s : scenarios) CheckOutput(s);
+  std::fprintf(stderr, "bench: output bytes checked in every scenario\n");
+
+  std::vector<Figures> figures(scenarios.size());
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    std::fprintf(stderr, "bench: %s\n", scenarios[k].title.c_str());
+    MeasureWallTime(scenarios[k], rounds, runs, &figures[k]);
+    MeasureInstructions(scenarios[k], &figures[k]);
+    MeasureHeap(scenarios[k], &figures[k]);
+    MeasurePeakMemory(scenarios[k], &figures[k]);
+    MeasureSystemCalls(scenarios[k], &figures[k]);
+  }
+  rmdir(dir);
+  Print(scenarios, figures, rounds, runs);
+  return 0;
+}

@@ -1,0 +1,20 @@
+// What the standard handles were when the program took them: the console
+// calls ask this instead of the kernel before every line.
+#pragma once
+
+#include "platform/posix/win32_subset.h"
+
+enum StdTerminal {
+    StdTerminalUnknown,  // not a standard handle, or the kernel did not say
+    StdTerminalYes,
+    StdTerminalNo,
+};
+
+// Whether h, a handle GetStdHandle gives, was a terminal when the standard
+// handles were taken. A terminal that hangs up later stays StdTerminalYes:
+// its reads and writes then fail as a hung-up terminal's do.
+StdTerminal StdHandleTerminal(HANDLE h);
+
+// True when any standard handle is a terminal, i.e. the program has a
+// console to show text on.
+bool StdTerminalPresent(void);
