@@ -1,5 +1,6 @@
 // The terminal side of the console calls, against real pseudo-terminals:
 // what a user at a terminal types and sees.
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -118,8 +119,8 @@ TEST(Console, Windows1252BecomesUtf16)
 // code page worth reading the locale for.
 TEST(Console, TheOutputCodePageFollowsTheTerminalLocale)
 {
-    Terminal terminal;
-    ASSERT_GE(terminal.master, 0);
+    std::unique_ptr<e2e::Pty> terminal = e2e::Pty::Open();
+    ASSERT_TRUE(terminal);
     const struct {
         bool terminalOutput;
         UINT expected;
@@ -129,7 +130,7 @@ TEST(Console, TheOutputCodePageFollowsTheTerminalLocale)
             {
                 int null = open("/dev/null", O_RDWR);
                 for (int fd = 0; fd < 3; fd++) dup2(null, fd);
-                if (c.terminalOutput) dup2(terminal.slave, 1);
+                if (c.terminalOutput) dup2(terminal->slave(), 1);
                 setenv("LC_ALL", "C.UTF-8", 1);
                 _exit(GetConsoleOutputCP() == c.expected ? 0 : 1);
             },
