@@ -47,12 +47,10 @@ bool Release(const CommRecord* record)
 
 // Gives up a claim under way: its record leaves the table, and the port is
 // released with the claim still held, so the sweep never sees it half done.
-HANDLE Refuse(const CommRecord* record, bool recorded, DWORD error)
+HANDLE Refuse(const CommRecord* record, DWORD error)
 {
-    if (recorded) {
-        CommRecord removed;
-        CommTableRemove(DescriptorToHandle(record->fd), &removed);
-    }
+    CommRecord removed;
+    CommTableRemove(DescriptorToHandle(record->fd), &removed);
     Release(record);
     CommTableEndClaim();
     SetLastError(error);
@@ -90,22 +88,22 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
     CommRecord record;
     std::memset(&record, 0, sizeof record);
     record.fd = fd;
-    if (!CommTableAdd(&record)) return Refuse(&record, false, ERROR_NOT_ENOUGH_MEMORY);
+    if (!CommTableAdd(&record)) return Refuse(&record, ERROR_NOT_ENOUGH_MEMORY);
 
     // Share mode 0: the port is refused when anyone else holds it in any of
     // the ways programs hold ports. Every check reads only, and all of them
     // come before the first change to the port, so a port in use is never
     // touched, not even for a moment.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(&record, true, ERROR_ACCESS_DENIED);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(&record, ERROR_ACCESS_DENIED);
     switch (TtyExclusiveState(fd)) {
     case TtyExclusiveHeld:
-        return Refuse(&record, true, ERROR_ACCESS_DENIED);
+        return Refuse(&record, ERROR_ACCESS_DENIED);
     case TtyExclusiveFailed:
-        return Refuse(&record, true, Win32ErrorFromErrno(errno));
+        return Refuse(&record, Win32ErrorFromErrno(errno));
     default:
         break;
     }
-    if (LockFileHeld(path, lockDirectories)) return Refuse(&record, true, ERROR_ACCESS_DENIED);
+    if (LockFileHeld(path, lockDirectories)) return Refuse(&record, ERROR_ACCESS_DENIED);
 
     switch (TtyTakeExclusive(fd)) {
     case TtyExclusiveHeld:
@@ -113,15 +111,14 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         CommTableUpdate(&record);
         break;
     case TtyExclusiveFailed:
-        return Refuse(&record, true, Win32ErrorFromErrno(errno));
+        return Refuse(&record, Win32ErrorFromErrno(errno));
     default:
         break;
     }
     // Reads and writes block as the time-outs say, as on Windows. F_SETFL
     // leaves the access mode alone and O_NONBLOCK is the only status flag
     // the open asked for, so one call clears it.
-    if (fcntl(fd, F_SETFL, 0) == -1)
-        return Refuse(&record, true, Win32ErrorFromErrno(errno));
+    if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(&record, Win32ErrorFromErrno(errno));
     CommTableEndClaim();
     return DescriptorToHandle(fd);
 }
