@@ -1,24 +1,17 @@
-// Linked into a test-only build of the program with -Wl,--wrap, so that the
-// program's own calls into the C library pass through here first:
-//   COMSCAN_FAULT="sys N ERRNO"  the Nth open/close/read/write/ioctl/flock
-//                                fails with ERRNO (a close still closes, as
-//                                Linux's does);
-//   COMSCAN_FAULT="heap N"       the Nth malloc/calloc/realloc returns null;
-//   anything else counts only.
-//   COMSCAN_FAULT_HELD           ports held by others, space-separated: any
-//                                request on them other than a look is counted
-//                                as a touch.
-// At exit, COMSCAN_FAULT_REPORT receives one line:
-//   "sys S heap H hit CALL FD touched T ptys P"
-// with the call counts, the call that was failed (or "none -1"), and the pty
-// descriptors still open.
+// Linked into a test build of the program with -Wl,--wrap: the program's own
+// calls into the C library come here first. COMSCAN_FAULT="sys N ERRNO" fails
+// the Nth open/close/read/write/ioctl/flock with ERRNO (a close still closes,
+// as Linux's does); "heap N" fails the Nth malloc/calloc/realloc; anything
+// else only counts. COMSCAN_FAULT_HELD lists ports held by others: any
+// request on them but a look is a touch. At exit COMSCAN_FAULT_REPORT gets
+// "sys S heap H hit CALL FD touched T ptys P" (P: pty descriptors still open).
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -39,58 +32,35 @@ void* __real_realloc(void* block, size_t size);
 
 namespace {
 
-const int ptySlaveMajor = 136;
+char kind[8];
+long nth, sysCalls, heapCalls;
+int error, hitFd = -1, touched;
+const char* hit = "none";
+bool held[1024];
 
-struct {
-    bool read = false;
-    char kind[8] = "";
-    long nth = 0;
-    int error = 0;
-    long sys = 0, heap = 0;
-    const char* hit = "none";
-    int hitFd = -1;
-    int touched = 0;
-    bool held[1024] = {};
-} shim;
-
-void ReadPlan()
+__attribute__((constructor)) void ReadPlan()
 {
-    if (shim.read) return;
-    shim.read = true;
-    if (const char* plan = std::getenv("COMSCAN_FAULT"))
-        std::sscanf(plan, "%7s %ld %d", shim.kind, &shim.nth, &shim.error);
+    if (const char* plan = std::getenv("COMSCAN_FAULT")) std::sscanf(plan, "%7s %ld %d", kind, &nth, &error);
 }
 
-// True when this call is the one to fail; errno is then set.
+// True, with errno set, when this call is the one to fail.
 bool Fails(const char* call, int fd)
 {
-    ReadPlan();
-    if (++shim.sys != shim.nth || std::strcmp(shim.kind, "sys") != 0) return false;
-    shim.hit = call;
-    shim.hitFd = fd;
-    errno = shim.error;
+    if (++sysCalls != nth || std::strcmp(kind, "sys") != 0) return false;
+    hit = call;
+    hitFd = fd;
+    errno = error;
     return true;
 }
 
 bool HeapFails()
 {
-    ReadPlan();
-    return ++shim.heap == shim.nth && std::strcmp(shim.kind, "heap") == 0;
+    return ++heapCalls == nth && std::strcmp(kind, "heap") == 0;
 }
 
-void NoteOpen(const char* path, int fd)
+bool Held(int fd)
 {
-    const char* held = std::getenv("COMSCAN_FAULT_HELD");
-    if (fd < 0 || fd >= 1024 || !held) return;
-    size_t length = std::strlen(path);
-    for (const char* p = std::strstr(held, path); p; p = std::strstr(p + 1, path))
-        if ((p == held || p[-1] == ' ') && (p[length] == ' ' || p[length] == 0)) shim.held[fd] = true;
-}
-
-void NoteRequest(int fd, unsigned long request)
-{
-    bool look = request == TIOCGEXCL || request == TCGETS || request == TCGETS2 || request == TIOCMGET;
-    if (fd >= 0 && fd < 1024 && shim.held[fd] && !look) shim.touched++;
+    return fd >= 0 && fd < 1024 && held[fd];
 }
 
 int OpenPtys()
@@ -101,7 +71,7 @@ int OpenPtys()
         struct stat status;
         int fd = std::atoi(entry->d_name);
         if (entry->d_name[0] != '.' && fd != dirfd(fds) && fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) &&
-            major(status.st_rdev) == ptySlaveMajor)
+            major(status.st_rdev) == 136)  // pseudo-terminal slaves
             count++;
     }
     if (fds) closedir(fds);
@@ -110,13 +80,12 @@ int OpenPtys()
 
 __attribute__((destructor)) void Report()
 {
-    ReadPlan();
     const char* path = std::getenv("COMSCAN_FAULT_REPORT");
-    FILE* report = path ? std::fopen(path, "w") : nullptr;
-    if (!report) return;
-    std::fprintf(report, "sys %ld heap %ld hit %s %d touched %d ptys %d\n", shim.sys, shim.heap, shim.hit,
-                 shim.hitFd, shim.touched, OpenPtys());
-    std::fclose(report);
+    if (FILE* report = path ? std::fopen(path, "w") : nullptr) {
+        std::fprintf(report, "sys %ld heap %ld hit %s %d touched %d ptys %d\n", sysCalls, heapCalls, hit, hitFd,
+                     touched, OpenPtys());
+        std::fclose(report);
+    }
 }
 
 }  // namespace
@@ -125,13 +94,11 @@ extern "C" {
 
 int __wrap_open(const char* path, int flags, ...)
 {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode_t mode = (flags & O_CREAT) ? va_arg(arguments, mode_t) : 0;
-    va_end(arguments);
     if (Fails("open", -1)) return -1;
-    int fd = __real_open(path, flags, mode);
-    NoteOpen(path, fd);
+    int fd = __real_open(path, flags);
+    const char* others = std::getenv("COMSCAN_FAULT_HELD");
+    const char* found = others && fd >= 0 && fd < 1024 ? std::strstr(others, path) : nullptr;
+    if (found) held[fd] = !std::isalnum((unsigned char)found[std::strlen(path)]);
     return fd;
 }
 
@@ -139,8 +106,8 @@ int __wrap_close(int fd)
 {
     bool fails = Fails("close", fd);
     int result = __real_close(fd);
-    if (fd >= 0 && fd < 1024) shim.held[fd] = false;
-    if (fails) errno = shim.error;
+    if (Held(fd)) held[fd] = false;
+    if (fails) errno = error;
     return fails ? -1 : result;
 }
 
@@ -161,7 +128,8 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
     if (Fails("ioctl", fd)) return -1;
-    NoteRequest(fd, request);
+    bool look = request == TIOCGEXCL || request == TCGETS || request == TCGETS2 || request == TIOCMGET;
+    if (Held(fd) && !look) touched++;
     return __real_ioctl(fd, request, argument);
 }
 
