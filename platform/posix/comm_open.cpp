@@ -106,7 +106,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
     if (LockFileHeld(path, lockDirectories)) return Refuse(&record, ERROR_ACCESS_DENIED);
 
     switch (TtyTakeExclusive(fd)) {
-    case TtyExclusiveHeld:
+    case TtyExclusiveTaken:
         record.exclusiveSet = true;
         CommTableUpdate(&record);
         break;

@@ -29,7 +29,7 @@ TtyExclusive TtyTakeExclusive(int fd)
     int result;
     do result = ioctl(fd, TIOCEXCL);
     while (result != 0 && errno == EINTR);
-    if (result == 0) return TtyExclusiveHeld;
+    if (result == 0) return TtyExclusiveTaken;
     return errno == ENOTTY ? TtyExclusiveNotTerminal : TtyExclusiveFailed;
 }
 

@@ -9,6 +9,7 @@ enum TtyExclusive {
     TtyExclusiveNotTerminal,  // not a terminal: there is no exclusive mode
     TtyExclusiveFree,         // nobody holds it, or the kernel cannot tell
     TtyExclusiveHeld,         // another open already holds the terminal exclusively
+    TtyExclusiveTaken,        // we set it, so we must clear it
     TtyExclusiveFailed,       // the request failed; errno says why
 };
 
@@ -16,10 +17,10 @@ enum TtyExclusive {
 // ENOTTY answers both "not a terminal" and "a kernel without TIOCGEXCL", so
 // it gives Free: TtyTakeExclusive then tells the two apart.
 TtyExclusive TtyExclusiveState(int fd);
-// Sets exclusive mode: TtyExclusiveHeld when we now hold it (set by us),
-// TtyExclusiveNotTerminal, or TtyExclusiveFailed with errno.
+// Sets exclusive mode: TtyExclusiveTaken, TtyExclusiveNotTerminal, or
+// TtyExclusiveFailed with errno.
 TtyExclusive TtyTakeExclusive(int fd);
-// Clears exclusive mode; only for a descriptor whose take gave Held. Retried
+// Clears exclusive mode; only for a descriptor whose take gave Taken. Retried
 // while interrupted and a few times on other failures; false, with errno,
 // when it could not be cleared.
 bool TtyReleaseExclusive(int fd);
