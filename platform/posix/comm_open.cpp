@@ -46,13 +46,13 @@ bool Release(const CommRecord* record)
 }
 
 // Gives up a claim under way: its record leaves the table, and the port is
-// released with the claim still held, so the sweep never sees it half done.
+// released with the table still locked, so the sweep never sees it half done.
 HANDLE Refuse(const CommRecord* record, DWORD error)
 {
     CommRecord removed;
     CommTableRemove(DescriptorToHandle(record->fd), &removed);
     Release(record);
-    CommTableEndClaim();
+    CommTableUnlock();
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
 }
@@ -81,7 +81,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    if (!CommTableBeginClaim()) {
+    if (!CommTableLock()) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
@@ -119,7 +119,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
     // leaves the access mode alone and O_NONBLOCK is the only status flag
     // the open asked for, so one call clears it.
     if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(&record, Win32ErrorFromErrno(errno));
-    CommTableEndClaim();
+    CommTableUnlock();
     return DescriptorToHandle(fd);
 }
 
@@ -140,11 +140,19 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
 // may by now belong to another open).
 BOOL CloseHandle(HANDLE hObject)
 {
-    CommRecord record;
-    if (!CommTableRemove(hObject, &record)) return FALSE;
+    // Once the sweep has begun it has closed every handle.
+    if (!CommTableLock()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     // No port is left exclusive, even if this process lives on.
-    if (Release(&record)) return TRUE;
-    SetLastErrorFromErrno(errno);
+    CommRecord record;
+    bool found = CommTableRemove(hObject, &record);
+    bool released = found && Release(&record);
+    int failure = errno;
+    CommTableUnlock();
+    if (released) return TRUE;
+    if (found) SetLastErrorFromErrno(failure);
     return FALSE;
 }
 

@@ -14,8 +14,8 @@ namespace {
 CommRecord* records = nullptr;
 size_t recordCount = 0;
 size_t recordCapacity = 0;
-// Recursive, so that a claim may hold it across the calls that add and
-// update its record.
+// Recursive, so that a claim or a release may hold it across the calls that
+// add, update and remove its record.
 pthread_mutex_t tableLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 bool closing = false;  // the sweep has begun: no port is claimed any more
 
@@ -39,7 +39,7 @@ bool DescriptorOf(HANDLE h, int* fd)
 
 }  // namespace
 
-bool CommTableBeginClaim(void)
+bool CommTableLock(void)
 {
     pthread_mutex_lock(&tableLock);
     if (!closing) return true;
@@ -48,7 +48,7 @@ bool CommTableBeginClaim(void)
     return false;
 }
 
-void CommTableEndClaim(void)
+void CommTableUnlock(void)
 {
     pthread_mutex_unlock(&tableLock);
 }

@@ -19,13 +19,13 @@ struct CommRecord {
     WORD xoffLim;              //   place for them
 };
 
-// Begins claiming a port: holds the table against CommTableCloseAll until
-// CommTableEndClaim, so that a port half claimed is either finished and in
-// the table, or given up, before the sweep looks. False, with
-// ERROR_ACCESS_DENIED set and nothing held, once the sweep has begun: from
-// then on no port is claimed.
-bool CommTableBeginClaim(void);
-void CommTableEndClaim(void);
+// Holds the table against CommTableCloseAll until CommTableUnlock, around a
+// claim or a release, so that the sweep never meets a port half claimed or
+// half released. The other calls here may be made while it is held. False,
+// with ERROR_ACCESS_DENIED set and nothing held, once the sweep has begun:
+// from then on no port is claimed.
+bool CommTableLock(void);
+void CommTableUnlock(void);
 // False when memory ran out (ERROR_NOT_ENOUGH_MEMORY set); nothing was added.
 bool CommTableAdd(const CommRecord* record);
 // Copies out the record of h. False when h is not a handle CreateFileA gave
@@ -39,7 +39,7 @@ bool CommTableUpdate(const CommRecord* record);
 // Takes the record of h out of the table and copies it out. False, as for
 // CommTableFind, when there is none: then nothing may be closed.
 bool CommTableRemove(HANDLE h, CommRecord* record);
-// The sweep: refuses every later claim, waits for one under way, then hands
-// each record still in the table to release and empties the table. Safe to
-// call more than once and from any thread.
+// The sweep: refuses every later claim, waits for a claim or release under
+// way, then hands each record still in the table to release and empties the
+// table. Safe to call more than once and from any thread.
 void CommTableCloseAll(bool (*release)(const CommRecord* record));
