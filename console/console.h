@@ -22,8 +22,8 @@ BOOL WINAPI ConsoleCloseHook(DWORD event);
 // Entry slots through which the application prints and reads; they hold the
 // implementations below from load time on.
 //
-// PrintLine writes text (null: nothing) and CR LF in one write; a line whose
-// scratch block cannot be had is not written.
+// PrintLine writes text (null: nothing) and CR LF in one write; when its
+// scratch block cannot be had the run ends as out of memory (exit 3).
 extern void (*PrintLine)(const char* text);
 // InputLine reads one line, without its line end, into the temporary area at
 // [P, end) and returns buffer + P; end of input with nothing read gives the

@@ -20,11 +20,11 @@ struct LineSpace {
 };
 
 // Keeps the bytes after a line end for the next call. A block that cannot be
-// had loses them rather than being written through.
+// had ends the run: input read and then dropped would be lost for good.
 static void KeepPending(const char* bytes, LONG count)
 {
     PendingInput = (char*)HeapAlloc(MainHeap, 0, (SIZE_T)count + 1);
-    if (!PendingInput) return;
+    if (!PendingInput) ExitOutOfMemory();
     std::memcpy(PendingInput, bytes, (size_t)count);
     PendingInput[count] = 0;
 }

@@ -24,7 +24,7 @@ static BOOL WriteToConsole(HANDLE output, const char* bytes, DWORD n)
     if (!HasNonAscii(bytes, n) || GetConsoleOutputCP() == programCodePage)
         return WriteConsoleA(output, bytes, n, &written, nullptr);
     WCHAR* wide = (WCHAR*)HeapAlloc(MainHeap, 0, (SIZE_T)n * sizeof(WCHAR));
-    if (!wide) return WriteConsoleA(output, bytes, n, &written, nullptr);
+    if (!wide) ExitOutOfMemory();
     int count = MultiByteToWideChar(programCodePage, 0, bytes, (int)n, wide, (int)n);
     BOOL ok = count > 0 && WriteConsoleW(output, wide, (DWORD)count, &written, nullptr);
     HeapFree(MainHeap, 0, wide);
@@ -35,8 +35,10 @@ void ConsolePrintLine(const char* text)
 {
     size_t length = text ? std::strlen(text) : 0;
     DWORD n = (DWORD)length + 2;
+    // A line left out would make the report disagree with the lines above
+    // it, so a block that cannot be had ends the run instead.
     char* block = (char*)HeapAlloc(MainHeap, 0, (SIZE_T)n + 1);
-    if (!block) return;
+    if (!block) ExitOutOfMemory();
     if (length) std::memcpy(block, text, length);
     block[length] = '\r';
     block[length + 1] = '\n';

@@ -9,7 +9,7 @@ TempStringArea tempArea = {nullptr, 0, 0};
 
 static const LONG initialAreaCapacity = 16;
 
-[[noreturn]] static void StringHeapExhausted(void)
+void ExitOutOfMemory(void)
 {
     static const char message[] = "comscan: out of memory\r\n";
     DWORD written = 0;
@@ -20,21 +20,21 @@ static const LONG initialAreaCapacity = 16;
 char* StringHeapAlloc(SIZE_T bytes)
 {
     void* block = HeapAlloc(StringHeap, 0, bytes);
-    if (!block) StringHeapExhausted();
+    if (!block) ExitOutOfMemory();
     return (char*)block;
 }
 
 char* StringHeapResize(char* block, SIZE_T bytes)
 {
     void* moved = HeapReAlloc(StringHeap, 0, block, bytes);
-    if (!moved) StringHeapExhausted();
+    if (!moved) ExitOutOfMemory();
     return (char*)moved;
 }
 
 void StringRuntimeInit(void)
 {
     StringHeap = HeapCreate(0, 4096, 0);
-    if (!StringHeap) StringHeapExhausted();
+    if (!StringHeap) ExitOutOfMemory();
     tempArea.end = 0;
     tempArea.capacity = initialAreaCapacity;
     tempArea.buffer = StringHeapAlloc((SIZE_T)initialAreaCapacity);

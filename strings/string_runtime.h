@@ -46,6 +46,11 @@ void appendDecimal(std::int64_t value, AreaPosition at);
 // Copies [start, end) into var (exactly sized) and sets end := start.
 void assignFromArea(StringValue* var, AreaPosition start);
 
+// Ends the run when memory the program cannot do without is refused, by a
+// heap of any layer: says so on standard error ("comscan: out of memory")
+// and exits with code 3. ExitProcess closes every port still open first.
+[[noreturn]] void ExitOutOfMemory(void);
+
 // Copies text into var, exactly sized; null text frees var and makes it null.
 void assign(StringValue* var, const char* text);
 // Frees a variable's block; null is ignored.

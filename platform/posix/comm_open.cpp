@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/close_event.h"
 #include "platform/posix/comm_table.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/last_error.h"
@@ -25,20 +26,33 @@ int OpenMode(DWORD access)
     return (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
 }
 
-// Undoes what the open took, in reverse order, keeping errno and the last
-// error for the caller.
-void Release(int fd, bool exclusiveSet)
+// Undoes what a claim took, in reverse order: exclusive mode, the lock, the
+// descriptor. False, with errno, when exclusive mode could not be cleared
+// or close reported an error; the descriptor is gone either way.
+bool Release(const CommRecord* record)
 {
-    int saved = errno;
-    if (exclusiveSet) TtyReleaseExclusive(fd);
-    flock(fd, LOCK_UN);
-    close(fd);
-    errno = saved;
+    bool released = !record->exclusiveSet || TtyReleaseExclusive(record->fd);
+    int failure = errno;
+    while (flock(record->fd, LOCK_UN) != 0 && errno == EINTR) {
+    }
+    // Linux frees the descriptor even when close is interrupted, so it is
+    // never closed twice.
+    if (close(record->fd) != 0 && errno != EINTR && released) {
+        released = false;
+        failure = errno;
+    }
+    errno = failure;
+    return released;
 }
 
-HANDLE Refuse(int fd, bool exclusiveSet, DWORD error)
+// Gives up a claim under way: its record leaves the table, and the port is
+// released with the table still locked, so the sweep never sees it half done.
+HANDLE Refuse(const CommRecord* record, DWORD error)
 {
-    Release(fd, exclusiveSet);
+    CommRecord removed;
+    CommTableRemove(DescriptorToHandle(record->fd), &removed);
+    Release(record);
+    CommTableUnlock();
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
 }
@@ -60,34 +74,52 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         SetLastErrorFromErrno(errno);
         return INVALID_HANDLE_VALUE;
     }
-
-    // Share mode 0: the port is refused when anyone else holds it in any of
-    // the ways programs hold ports, before anything touches its settings.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(fd, false, ERROR_ACCESS_DENIED);
-    bool exclusiveSet = false;
-    switch (TtyClaimExclusive(fd)) {
-    case TtyClaimHeld:
-        return Refuse(fd, false, ERROR_ACCESS_DENIED);
-    case TtyClaimFailed:
-        return Refuse(fd, false, Win32ErrorFromErrno(errno));
-    case TtyClaimTaken:
-        exclusiveSet = true;
-        break;
-    case TtyClaimNotTerminal:
-        break;
+    // From here on a terminating signal must find the port in the table, so
+    // those signals go to the close thread, which releases what we hold.
+    if (!CloseEventReady()) {
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
     }
-    if (LockFileHeld(path, lockDirectories)) return Refuse(fd, exclusiveSet, ERROR_ACCESS_DENIED);
-
-    // Reads and writes block as the time-outs say, as on Windows.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
-        return Refuse(fd, exclusiveSet, Win32ErrorFromErrno(errno));
-
+    if (!CommTableLock()) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
     CommRecord record;
     std::memset(&record, 0, sizeof record);
     record.fd = fd;
-    record.exclusiveSet = exclusiveSet;
-    if (!CommTableAdd(&record)) return Refuse(fd, exclusiveSet, ERROR_NOT_ENOUGH_MEMORY);
+    if (!CommTableAdd(&record)) return Refuse(&record, ERROR_NOT_ENOUGH_MEMORY);
+
+    // Share mode 0: the port is refused when anyone else holds it in any of
+    // the ways programs hold ports. Every check reads only, and all of them
+    // come before the first change to the port, so a port in use is never
+    // touched, not even for a moment.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(&record, ERROR_ACCESS_DENIED);
+    switch (TtyExclusiveState(fd)) {
+    case TtyExclusiveHeld:
+        return Refuse(&record, ERROR_ACCESS_DENIED);
+    case TtyExclusiveFailed:
+        return Refuse(&record, Win32ErrorFromErrno(errno));
+    default:
+        break;
+    }
+    if (LockFileHeld(path, lockDirectories)) return Refuse(&record, ERROR_ACCESS_DENIED);
+
+    switch (TtyTakeExclusive(fd)) {
+    case TtyExclusiveTaken:
+        record.exclusiveSet = true;
+        CommTableUpdate(&record);
+        break;
+    case TtyExclusiveFailed:
+        return Refuse(&record, Win32ErrorFromErrno(errno));
+    default:
+        break;
+    }
+    // Reads and writes block as the time-outs say, as on Windows. F_SETFL
+    // leaves the access mode alone and O_NONBLOCK is the only status flag
+    // the open asked for, so one call clears it.
+    if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(&record, Win32ErrorFromErrno(errno));
+    CommTableUnlock();
     return DescriptorToHandle(fd);
 }
 
@@ -108,16 +140,23 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
 // may by now belong to another open).
 BOOL CloseHandle(HANDLE hObject)
 {
-    CommRecord record;
-    if (!CommTableRemove(hObject, &record)) return FALSE;
-    // No port is left exclusive, even if this process lives on.
-    if (record.exclusiveSet) TtyReleaseExclusive(record.fd);
-    flock(record.fd, LOCK_UN);
-    // The descriptor is gone even when close reports an error, so it is
-    // never closed twice.
-    if (close(record.fd) != 0 && errno != EINTR) {
-        SetLastErrorFromErrno(errno);
+    // Once the sweep has begun it has closed every handle.
+    if (!CommTableLock()) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return TRUE;
+    // No port is left exclusive, even if this process lives on.
+    CommRecord record;
+    bool found = CommTableRemove(hObject, &record);
+    bool released = found && Release(&record);
+    int failure = errno;
+    CommTableUnlock();
+    if (released) return TRUE;
+    if (found) SetLastErrorFromErrno(failure);
+    return FALSE;
+}
+
+void CommCloseAll(void)
+{
+    CommTableCloseAll(Release);
 }

@@ -7,3 +7,7 @@
 // passes the system's. The handle, or INVALID_HANDLE_VALUE with the last
 // error set and nothing left open, locked or changed.
 HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories);
+// Releases every port still open (exclusive mode cleared, lock dropped,
+// descriptor closed) and refuses every later open: what the system does for
+// a process that ends. Called on every way out of the process.
+void CommCloseAll(void);

@@ -14,7 +14,10 @@ namespace {
 CommRecord* records = nullptr;
 size_t recordCount = 0;
 size_t recordCapacity = 0;
-pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
+// Recursive, so that a claim or a release may hold it across the calls that
+// add, update and remove its record.
+pthread_mutex_t tableLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+bool closing = false;  // the sweep has begun: no port is claimed any more
 
 // The index of fd's record, or recordCount when it has none. Under tableLock.
 size_t IndexOf(int fd)
@@ -35,6 +38,20 @@ bool DescriptorOf(HANDLE h, int* fd)
 }
 
 }  // namespace
+
+bool CommTableLock(void)
+{
+    pthread_mutex_lock(&tableLock);
+    if (!closing) return true;
+    pthread_mutex_unlock(&tableLock);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+void CommTableUnlock(void)
+{
+    pthread_mutex_unlock(&tableLock);
+}
 
 bool CommTableAdd(const CommRecord* record)
 {
@@ -105,4 +122,13 @@ bool CommTableRemove(HANDLE h, CommRecord* record)
     }
     if (!found) SetLastError(ERROR_INVALID_HANDLE);
     return found;
+}
+
+void CommTableCloseAll(bool (*release)(const CommRecord* record))
+{
+    pthread_mutex_lock(&tableLock);
+    closing = true;
+    for (size_t i = 0; i < recordCount; i++) release(&records[i]);
+    recordCount = 0;
+    pthread_mutex_unlock(&tableLock);
 }

@@ -1,6 +1,10 @@
 // What this layer knows about each handle CreateFileA gave out, beyond what
 // the kernel keeps for the descriptor. Records are copied in and out, so no
 // pointer into the table outlives a call; every call is thread-safe.
+//
+// The table is also the layer's authority on which ports are ours: whatever
+// ends the process, every port still in it is released first, as Windows
+// closes every handle of a process that ends.
 #pragma once
 
 #include "platform/posix/win32_subset.h"
@@ -15,6 +19,13 @@ struct CommRecord {
     WORD xoffLim;              //   place for them
 };
 
+// Holds the table against CommTableCloseAll until CommTableUnlock, around a
+// claim or a release, so that the sweep never meets a port half claimed or
+// half released. The other calls here may be made while it is held. False,
+// with ERROR_ACCESS_DENIED set and nothing held, once the sweep has begun:
+// from then on no port is claimed.
+bool CommTableLock(void);
+void CommTableUnlock(void);
 // False when memory ran out (ERROR_NOT_ENOUGH_MEMORY set); nothing was added.
 bool CommTableAdd(const CommRecord* record);
 // Copies out the record of h. False when h is not a handle CreateFileA gave
@@ -28,3 +39,7 @@ bool CommTableUpdate(const CommRecord* record);
 // Takes the record of h out of the table and copies it out. False, as for
 // CommTableFind, when there is none: then nothing may be closed.
 bool CommTableRemove(HANDLE h, CommRecord* record);
+// The sweep: refuses every later claim, waits for a claim or release under
+// way, then hands each record still in the table to release and empties the
+// table. Safe to call more than once and from any thread.
+void CommTableCloseAll(bool (*release)(const CommRecord* record));

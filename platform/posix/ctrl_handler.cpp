@@ -1,14 +1,22 @@
-// The console close event. The terminal going away (SIGHUP) is the
-// counterpart of closing the console window: SIGHUP is blocked in every
-// thread and taken by one thread of its own, which runs the handlers as the
-// system's thread does on Windows, newest first. When none handles it, the
-// default action follows and ends the process. Ctrl-C keeps its default.
+// Console control events. The signals that end a console program stand for
+// the events Windows delivers: SIGINT for Ctrl-C, SIGQUIT for Ctrl-Break,
+// SIGHUP (the terminal going away) and SIGTERM for the close event. They are
+// blocked in every thread and taken by one thread of its own, which runs the
+// handlers as the system's thread does on Windows, newest first, then
+// releases every port still open, as Windows closes the handles of a process
+// that ends, and lets the signal's default action end the process, so that
+// its exit status still names the signal. A handler that handles Ctrl-C or
+// Ctrl-Break keeps the process alive; the close event always ends it.
+//
+// The thread starts with the first port, not at start-up: until a port is
+// claimed, a signal's default action leaves nothing behind.
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "platform/posix/close_event.h"
+#include "platform/posix/comm_open.h"
 #include "platform/posix/win32_subset.h"
 
 namespace {
@@ -19,12 +27,38 @@ int handlerCount = 0;
 pthread_mutex_t handlersLock = PTHREAD_MUTEX_INITIALIZER;
 bool closeThreadStarted = false;
 
-sigset_t HangupSet()
+const struct {
+    int signal;
+    DWORD event;
+} terminatingSignals[] = {
+    {SIGINT, CTRL_C_EVENT},
+    {SIGQUIT, CTRL_BREAK_EVENT},
+    {SIGTERM, CTRL_CLOSE_EVENT},
+    {SIGHUP, CTRL_CLOSE_EVENT},
+};
+
+// A signal ignored when the program started (nohup, a background job of a
+// shell) stays ignored: taking it would end a program asked to live on.
+bool Ignored(int signal)
+{
+    struct sigaction current;
+    return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+sigset_t TakenSignals()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGHUP);
+    for (const auto& s : terminatingSignals)
+        if (!Ignored(s.signal)) sigaddset(&set, s.signal);
     return set;
+}
+
+DWORD EventFor(int signal)
+{
+    for (const auto& s : terminatingSignals)
+        if (s.signal == signal) return s.event;
+    return CTRL_CLOSE_EVENT;
 }
 
 bool RunHandlers(DWORD event)
@@ -39,19 +73,31 @@ bool RunHandlers(DWORD event)
     return false;
 }
 
-void* CloseEventThread(void*)
+// Releases every port of ours, then ends the process by the signal's
+// default action, from whichever thread calls it.
+[[noreturn]] void EndBySignal(int signal)
 {
-    sigset_t hangup = HangupSet();
+    CommCloseAll();
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(signal, &fallback, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    _exit(128 + signal);  // not reached: the default action ends the process
+}
+
+void* CloseEventThread(void* taken)
+{
+    const sigset_t* set = (const sigset_t*)taken;
     for (;;) {
         int signal = 0;
-        if (sigwait(&hangup, &signal) != 0) continue;
-        if (RunHandlers(CTRL_CLOSE_EVENT)) continue;
-        struct sigaction fallback = {};
-        fallback.sa_handler = SIG_DFL;
-        sigaction(SIGHUP, &fallback, nullptr);
-        pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
-        raise(SIGHUP);
-        _exit(128 + SIGHUP);  // not reached: the default action ends the process
+        if (sigwait(set, &signal) != 0) continue;
+        DWORD event = EventFor(signal);
+        if (RunHandlers(event) && event != CTRL_CLOSE_EVENT) continue;
+        EndBySignal(signal);
     }
 }
 
@@ -59,12 +105,12 @@ void* CloseEventThread(void*)
 // so the thread and every thread created later inherit it.
 bool StartCloseThread()
 {
-    if (closeThreadStarted) return true;
-    sigset_t hangup = HangupSet();
-    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+    static sigset_t taken;
+    taken = TakenSignals();
+    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, CloseEventThread, nullptr) != 0) {
-        pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
+    if (pthread_create(&thread, nullptr, CloseEventThread, &taken) != 0) {
+        pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
         return false;
     }
     pthread_detach(thread);
@@ -74,6 +120,14 @@ bool StartCloseThread()
 
 }  // namespace
 
+bool CloseEventReady(void)
+{
+    pthread_mutex_lock(&handlersLock);
+    bool ready = closeThreadStarted || StartCloseThread();
+    pthread_mutex_unlock(&handlersLock);
+    return ready;
+}
+
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
 {
     // A null routine is about Ctrl-C, which keeps its default here.
@@ -81,7 +135,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
     pthread_mutex_lock(&handlersLock);
     BOOL done = FALSE;
     if (Add) {
-        if (handlerCount < maxHandlers && StartCloseThread()) {
+        if (handlerCount < maxHandlers) {
             handlers[handlerCount++] = HandlerRoutine;
             done = TRUE;
         }
@@ -100,17 +154,29 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
 
 void AwaitCloseEvent(void)
 {
+    // Asked to outlive its terminal: the hang-up is only the end of input.
+    if (Ignored(SIGHUP)) return;
     pthread_mutex_lock(&handlersLock);
     bool listening = closeThreadStarted;
+    bool handled = handlerCount > 0;
     pthread_mutex_unlock(&handlersLock);
-    if (!listening) return;
-    // The kernel wakes readers of a hung-up terminal before it signals the
-    // session, so the SIGHUP may not have been sent yet. One more is
-    // harmless: pending signals merge, and the close thread ends the process
-    // on the first.
-    kill(getpid(), SIGHUP);
-    // Windows allows close handlers five seconds before ending the process.
-    timespec rest = {5, 0};
-    while (nanosleep(&rest, &rest) != 0) {
+    if (listening) {
+        // The kernel wakes readers of a hung-up terminal before it signals
+        // the session, so the SIGHUP may not have been sent yet. One more is
+        // harmless: pending signals merge, and the close thread ends the
+        // process on the first.
+        kill(getpid(), SIGHUP);
+        // Windows allows close handlers five seconds before ending the
+        // process; so does this thread, then ends it itself.
+        timespec rest = {5, 0};
+        while (nanosleep(&rest, &rest) != 0) {
+        }
+    } else if (handled) {
+        // No port was ever claimed, so no thread takes the signal: the
+        // handlers run here, before its default action would end us.
+        RunHandlers(CTRL_CLOSE_EVENT);
+    } else {
+        return;
     }
+    EndBySignal(SIGHUP);
 }

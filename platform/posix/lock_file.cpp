@@ -43,20 +43,28 @@ long PidFromContent(const char* content, size_t length)
     return pid;
 }
 
-bool NamesLiveProcess(const char* lockPath)
+// True when the lock file at lockPath holds the port: it names a live
+// process, or it is there but cannot be read, so its owner cannot be ruled
+// out. A missing file or directory holds nothing.
+bool LockFileHolds(const char* lockPath)
 {
     // Non-blocking, so a FIFO planted under the lock name cannot stall the open.
-    int fd = open(lockPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    int fd;
+    do fd = open(lockPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno != ENOENT && errno != ENOTDIR;
     struct stat status;
     char content[64];
-    ssize_t length = -1;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    ssize_t length = 0;
+    bool unreadable = fstat(fd, &status) != 0;
+    if (!unreadable && S_ISREG(status.st_mode)) {
         do length = read(fd, content, sizeof content);
         while (length < 0 && errno == EINTR);
+        unreadable = length < 0;
     }
     close(fd);
-    if (length <= 0) return false;
+    if (unreadable) return true;
+    if (length == 0) return false;
     long pid = PidFromContent(content, (size_t)length);
     // 0 and negative ids would address process groups, not a process.
     if (pid <= 0) return false;
@@ -75,7 +83,7 @@ bool LockFileHeld(const char* devicePath, const char* const* directories)
         char lockPath[256];
         int length = std::snprintf(lockPath, sizeof lockPath, "%s/LCK..%s", *directories, baseName);
         if (length < 0 || (size_t)length >= sizeof lockPath) continue;
-        if (NamesLiveProcess(lockPath)) return true;
+        if (LockFileHolds(lockPath)) return true;
     }
     return false;
 }

@@ -8,7 +8,8 @@
 extern const char* const systemLockDirectories[];
 
 // True when a lock file for devicePath, in one of the null-terminated
-// directories, names a live process: the port is in use. False when there is
-// none, or it is unreadable, not a regular file, garbled, or names a process
-// that is gone (a stale lock left by a crash).
+// directories, names a live process, or exists but cannot be read (a lock
+// directory we may not search counts the same): the port is in use, or may
+// be. False when there is none, or it is not a regular file, garbled, or
+// names a process that is gone (a stale lock left by a crash).
 bool LockFileHeld(const char* devicePath, const char* const* directories);

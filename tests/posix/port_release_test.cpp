@@ -1,0 +1,155 @@
+// No port of ours outlives the process, whatever ends it; once the release
+// has begun no port is claimed; a lock file we cannot read holds the port.
+// Each case runs in a child of its own, so that the process-wide state it
+// leaves (the close thread, the signal mask, the sweep) never reaches
+// another case: this binary's own process never opens a port.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/posix/comm_open.h"
+#include "platform/posix/lock_file.h"
+#include "tests/posix/lock_dir.h"
+#include "tests/posix/other_process.h"
+#include "tests/posix/pty_fixture.h"
+
+namespace {
+
+// Runs body in a child; its wait status, or -1 when it had to be killed.
+// ready() runs in the parent once the child has sent a byte on its pipe.
+int InChild(const std::function<int(int ready)>& body, const std::function<void(pid_t)>& ready = nullptr)
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        close(pipeEnds[0]);
+        _exit(body(pipeEnds[1]));
+    }
+    close(pipeEnds[1]);
+    char byte;
+    if (ready && read(pipeEnds[0], &byte, 1) == 1) ready(child);
+    close(pipeEnds[0]);
+    int status = 0;
+    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; waited++) {
+        if (waited == 500) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
+}
+
+HANDLE OpenPort(const char* path)
+{
+    const char* noLocks[] = {nullptr};
+    return CommOpen(path, GENERIC_READ | GENERIC_WRITE, noLocks);
+}
+
+using PortRelease = PtyTest;
+
+TEST_F(PortRelease, EveryWayOutClearsExclusiveModeOfPortsStillOpen)
+{
+    const struct {
+        const char* what;
+        int exitCode;  // through ExitProcess, or -1: ended by signal
+        int signal;
+    } ways[] = {
+        {"normal exit", 0, 0}, {"out-of-memory exit", 3, 0}, {"SIGINT", -1, SIGINT},
+        {"SIGTERM", -1, SIGTERM}, {"SIGQUIT", -1, SIGQUIT}, {"SIGHUP", -1, SIGHUP},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.what);
+        int status = InChild(
+            [&](int ready) {
+                rlimit noCore = {0, 0};
+                setrlimit(RLIMIT_CORE, &noCore);
+                if (OpenPort(pty.path) == INVALID_HANDLE_VALUE) return 10;
+                if (write(ready, "x", 1) != 1) return 11;
+                if (way.exitCode >= 0) ExitProcess((UINT)way.exitCode);
+                for (;;) pause();
+            },
+            [&](pid_t child) {
+                if (way.signal) kill(child, way.signal);
+            });
+        if (way.signal) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == way.signal) << "status " << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == way.exitCode) << "status " << status;
+        }
+        EXPECT_FALSE(IsExclusive(pty.slave)) << "left exclusive";
+    }
+}
+
+TEST_F(PortRelease, NoPortIsClaimedOnceTheReleaseHasBegun)
+{
+    int status = InChild([&](int) {
+        HANDLE open = OpenPort(pty.path);
+        if (open == INVALID_HANDLE_VALUE) return 10;
+        CommCloseAll();
+        if (IsExclusive(pty.slave)) return 11;
+        if (CloseHandle(open)) return 12;  // released already: not ours any more
+        if (OpenPort(pty.path) != INVALID_HANDLE_VALUE) return 13;
+        if (GetLastError() != ERROR_ACCESS_DENIED || IsExclusive(pty.slave)) return 14;
+        return 0;
+    });
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(SameTermios2(ReadTermios2(pty.slave), before));
+}
+
+// A lock file or directory that is there but that we may not read may name a
+// live owner: held. Only what is not there at all is free.
+TEST(UnreadableLocks, HoldThePortWhatIsAbsentDoesNot)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "reading lock files as another user needs root";
+    LockDir open, closed;
+    ASSERT_TRUE(LockDirMake(&open));
+    ASSERT_TRUE(LockDirMake(&closed));
+    pid_t owner = SpawnSleeper();
+    ASSERT_GT(owner, 0);
+    LockDirWritePid(&open, "/dev/ttyLIVE", owner);
+    LockDirWrite(&open, "/dev/ttyGONE", "99999999\n", 9);
+    LockDirWritePid(&closed, "/dev/ttyLIVE", owner);
+    chmod(open.path, 0755);
+    chmod(closed.path, 0700);
+    for (const char* name : {"ttyLIVE", "ttyGONE"}) chmod((std::string(open.path) + "/LCK.." + name).c_str(), 0600);
+    const char* missing[] = {"/nonexistent-lock-dir", nullptr};
+    const struct {
+        const char* what;
+        const char* device;
+        const char* const* directories;
+        bool held;
+    } cases[] = {
+        {"file of mode 0600, live owner", "/dev/ttyLIVE", open.list, true},
+        {"file of mode 0600, stale content", "/dev/ttyGONE", open.list, true},
+        {"directory we may not search", "/dev/ttyLIVE", closed.list, true},
+        {"no lock file", "/dev/ttyFREE", open.list, false},
+        {"no lock directory", "/dev/ttyLIVE", missing, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Read by an unprivileged user, as the program usually runs.
+        int status = InChild([&](int) {
+            if (setresuid(65534, 65534, 65534) != 0) return 20;
+            return LockFileHeld(c.device, c.directories) ? 1 : 0;
+        });
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), c.held ? 1 : 0);
+    }
+    Reap(owner);
+    chmod(closed.path, 0755);
+    LockDirRemove(&open);
+    LockDirRemove(&closed);
+}
+
+}  // namespace
