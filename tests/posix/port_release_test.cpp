@@ -73,7 +73,7 @@ TEST_F(PortRelease, EveryWayOutClearsExclusiveModeOfPortsStillOpen)
             [&](int ready) {
                 rlimit noCore = {0, 0};
                 setrlimit(RLIMIT_CORE, &noCore);
-                if (OpenPort(pty.path) == INVALID_HANDLE_VALUE) return 10;
+                if (OpenPort(path()) == INVALID_HANDLE_VALUE) return 10;
                 if (write(ready, "x", 1) != 1) return 11;
                 if (way.exitCode >= 0) ExitProcess((UINT)way.exitCode);
                 for (;;) pause();
@@ -86,25 +86,25 @@ TEST_F(PortRelease, EveryWayOutClearsExclusiveModeOfPortsStillOpen)
         } else {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == way.exitCode) << "status " << status;
         }
-        EXPECT_FALSE(IsExclusive(pty.slave)) << "left exclusive";
+        EXPECT_FALSE(IsExclusive(pty->slave())) << "left exclusive";
     }
 }
 
 TEST_F(PortRelease, NoPortIsClaimedOnceTheReleaseHasBegun)
 {
     int status = InChild([&](int) {
-        HANDLE open = OpenPort(pty.path);
+        HANDLE open = OpenPort(path());
         if (open == INVALID_HANDLE_VALUE) return 10;
         CommCloseAll();
-        if (IsExclusive(pty.slave)) return 11;
+        if (IsExclusive(pty->slave())) return 11;
         if (CloseHandle(open)) return 12;  // released already: not ours any more
-        if (OpenPort(pty.path) != INVALID_HANDLE_VALUE) return 13;
-        if (GetLastError() != ERROR_ACCESS_DENIED || IsExclusive(pty.slave)) return 14;
+        if (OpenPort(path()) != INVALID_HANDLE_VALUE) return 13;
+        if (GetLastError() != ERROR_ACCESS_DENIED || IsExclusive(pty->slave())) return 14;
         return 0;
     });
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(SameTermios2(ReadTermios2(pty.slave), before));
+    EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
 }
 
 // A lock file or directory that is there but that we may not read may name a
