@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# Installs what the build needs, and with --tests what the tests need too.
+# Installs what the build needs; --release adds what scripts/release.sh needs,
+# --tests what the tests need (the release checks included).
 # Idempotent: when everything is present it only checks and returns.
+# One package per word: adding one is adding a word to its list.
 set -euo pipefail
 
-packages=(cmake ninja-build g++)
-if [[ "${1:-}" == "--tests" ]]; then
-  packages+=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
-             g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
-fi
+build_packages=(cmake ninja-build g++)
+release_packages=(git dpkg-dev g++-mingw-w64-i686-posix zip)
+# Never wine32: it turns every new 64-bit prefix into a much slower mixed one.
+test_packages=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
+               g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+               g++-multilib qemu-user-static lintian unzip)
+
+packages=("${build_packages[@]}")
+for option in "$@"; do
+  case "$option" in
+    --release) packages+=("${release_packages[@]}") ;;
+    --tests) packages+=("${release_packages[@]}" "${test_packages[@]}") ;;
+    *) echo "setup.sh: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
