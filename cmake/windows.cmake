@@ -10,9 +10,10 @@ function(comscan_windows_executable target)
        "1 24 \"${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest\"\n")
   target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
   # No link time in the PE header: a rebuild of the same sources gives the
-  # same bytes.
+  # same bytes. Symbols are stripped by the linker, as strip would stamp the
+  # header with the current time.
   target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -mconsole
-                      -Wl,--no-insert-timestamp)
+                      -Wl,--no-insert-timestamp $<$<CONFIG:Release,MinSizeRel>:-s>)
 endfunction()
 
 # The README.txt that goes into the Windows zip beside the exe; Notepad on

@@ -19,7 +19,10 @@ scripts/setup.sh --release
 # Reproducible builds: one time for every stamp, no locale or time zone or
 # umask of the machine in the results.
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
-  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null) || {
+    echo "release: not a git checkout; set SOURCE_DATE_EPOCH to the release time" >&2
+    exit 1
+  }
 fi
 export SOURCE_DATE_EPOCH
 export TZ=UTC LC_ALL=C
@@ -39,8 +42,8 @@ windows="$build/windows-i686"
 echo "== build linux-release"
 build_preset linux-release "$linux"
 echo "== build windows-i686"
-# The PE linker would write SOURCE_DATE_EPOCH into the header's time stamp;
-# without it, --no-insert-timestamp leaves the field 0.
+# The PE linker writes SOURCE_DATE_EPOCH into the header's time stamp;
+# without it the field stays 0 (--no-insert-timestamp).
 (unset SOURCE_DATE_EPOCH && build_preset windows-i686 "$windows")
 
 mkdir -p "$dist"
@@ -56,7 +59,7 @@ version=$(dpkg-deb -f "$deb" Version)
 echo "== package zip"
 stage="$windows/zip"
 rm -rf "$stage" && mkdir -p "$stage"
-i686-w64-mingw32-strip -o "$stage/comscan.exe" "$windows/comscan.exe"
+cp "$windows/comscan.exe" "$stage/comscan.exe"
 cp "$windows/README.txt" "$stage/README.txt"
 chmod 0755 "$stage/comscan.exe"
 chmod 0644 "$stage/README.txt"
