@@ -41,13 +41,14 @@ std::string FileBytes(const std::string& path) {
   return bytes.str();
 }
 
-// Lines of `text` that start with `key` (after blanks), key removed.
+// What follows `key` on each line where it starts a word (objdump puts an
+// offset before some keys).
 std::multiset<std::string> Values(const std::string& text, const std::string& key) {
   std::multiset<std::string> values;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
-    size_t at = line.find_first_not_of(" \t");
-    if (at != std::string::npos && line.compare(at, key.size(), key) == 0)
+    size_t at = line.find(key);
+    if (at != std::string::npos && (at == 0 || line[at - 1] == ' ' || line[at - 1] == '\t'))
       values.insert(line.substr(line.find_first_not_of(" \t", at + key.size())));
   }
   return values;
