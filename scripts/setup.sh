@@ -1,16 +1,29 @@
 #!/usr/bin/env bash
-# Installs what the build needs, with --tests what the tests need too, and
-# with --bench what the benchmark needs (the tests' packages and its tools).
+# Installs what the build needs; --release adds what scripts/release.sh needs,
+# --tests what the tests need (the release checks included), --bench what the
+# benchmark needs (the tests' packages and its measuring tools).
 # Idempotent: when everything is present it only checks and returns.
+# One package per word: adding one is adding a word to its list.
 set -euo pipefail
 
-packages=(cmake ninja-build g++)
-if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
-  packages+=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
-             g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
-             picocom tio screen cu minicom socat tmux)
-fi
-[[ "${1:-}" == "--bench" ]] && packages+=(hyperfine valgrind strace time)
+build_packages=(cmake ninja-build g++)
+release_packages=(git dpkg-dev g++-mingw-w64-i686-posix zip)
+# Never wine32: it turns every new 64-bit prefix into a much slower mixed one.
+test_packages=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
+               g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+               g++-multilib qemu-user-static lintian unzip
+               picocom tio screen cu minicom socat tmux)
+bench_packages=(hyperfine valgrind strace time)
+
+packages=("${build_packages[@]}")
+for option in "$@"; do
+  case "$option" in
+    --release) packages+=("${release_packages[@]}") ;;
+    --tests) packages+=("${release_packages[@]}" "${test_packages[@]}") ;;
+    --bench) packages+=("${release_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}") ;;
+    *) echo "setup.sh: unknown option $option" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
