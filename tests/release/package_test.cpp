@@ -78,6 +78,7 @@ class Release : public ::testing::Test {
 
 TEST_F(Release, DebianPackageInstallsAWorkingProgramWithItsDocuments) {
   ASSERT_NO_FATAL_FAILURE(Unpack(COMSCAN_DEB, "dpkg-deb -x %s %s"));
+  if (IsSkipped()) return;
   for (const char* file : {"usr/bin/comscan", "usr/share/man/man1/comscan.1.gz",
                            "usr/share/doc/comscan/copyright", "usr/share/doc/comscan/README.md"})
     EXPECT_EQ(access((dir_ + "/" + file).c_str(), R_OK), 0) << file << " not installed";
@@ -105,6 +106,7 @@ TEST_F(Release, DebianPackageInstallsAWorkingProgramWithItsDocuments) {
 
 TEST_F(Release, WindowsZipHoldsAConsoleExeWithOnlyTheSystemDllsAndItsManifest) {
   ASSERT_NO_FATAL_FAILURE(Unpack(COMSCAN_ZIP, "unzip -q %s -d %s"));
+  if (IsSkipped()) return;
   int status;
   EXPECT_EQ(Capture("unzip -Z1 " + std::string(COMSCAN_ZIP), &status), "README.txt\ncomscan.exe\n");
 
