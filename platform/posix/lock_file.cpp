@@ -20,8 +20,9 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
 }
 
-// The process id a lock file holds; 0 when the content is not one.
-long PidFromContent(const char* content, size_t length)
+}  // namespace
+
+long LockFilePid(const char* content, size_t length)
 {
     // Four bytes with a NUL among them are a binary id: process ids stay
     // below 2^22, so a binary one always has a zero top byte, and ASCII lock
@@ -43,6 +44,8 @@ long PidFromContent(const char* content, size_t length)
     return pid;
 }
 
+namespace {
+
 bool NamesLiveProcess(const char* lockPath)
 {
     // Non-blocking, so a FIFO planted under the lock name cannot stall the open.
@@ -57,7 +60,7 @@ bool NamesLiveProcess(const char* lockPath)
     }
     close(fd);
     if (length <= 0) return false;
-    long pid = PidFromContent(content, (size_t)length);
+    long pid = LockFilePid(content, (size_t)length);
     // 0 and negative ids would address process groups, not a process.
     if (pid <= 0) return false;
     // EPERM: the process exists but belongs to someone else.
