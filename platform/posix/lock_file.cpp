@@ -37,8 +37,9 @@ long LockFilePid(const char* content, size_t length)
     long pid = 0;
     size_t digits = 0;
     for (; i < length && content[i] >= '0' && content[i] <= '9'; i++, digits++) {
-        if (pid > (INT_MAX - 9) / 10) return 0;
-        pid = pid * 10 + (content[i] - '0');
+        int digit = content[i] - '0';
+        if (pid > (INT_MAX - digit) / 10) return 0;
+        pid = pid * 10 + digit;
     }
     if (digits == 0 || (i < length && !IsBlank(content[i]))) return 0;
     return pid;
