@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++)
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
-             g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
+             g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+             clang libclang-rt-14-dev)
 fi
 
 missing=()

@@ -3,7 +3,8 @@
 # end-to-end tests on the native build, the unit tests again under
 # AddressSanitizer/UndefinedBehaviorSanitizer and ThreadSanitizer, and the
 # Windows x86_64 executable end to end under wine. The 32-bit Windows
-# executable, the release artefact, is built and checked too.
+# executable, the release artefact, is built and checked too. Last, each
+# libFuzzer target runs for 20 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,4 +29,7 @@ for preset in sanitize tsan linux; do
   echo "== test $preset"
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+
+echo "== fuzz"
+tests/fuzz/run.sh 20 || status=1
 exit $status

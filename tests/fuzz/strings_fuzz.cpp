@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
     for (StringValue& variable : variables) variable = nullptr;
     Model model;
     FuzzedDataProvider in(data, size);
-    const LONG areaLimit = 1 << 20;
+    const LONG areaLimit = 1 << 17;
 
     for (int op = 0; op < 1000 && in.remaining_bytes() > 0; op++) {
         AreaPosition at = in.ConsumeIntegralInRange<AreaPosition>(0, tempArea.end);
