@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
     for (StringValue& variable : variables) variable = nullptr;
     Model model;
     FuzzedDataProvider in(data, size);
-    const LONG areaLimit = 1 << 17;
+    const LONG areaLimit = 1 << 16;
 
     for (int op = 0; op < 1000 && in.remaining_bytes() > 0; op++) {
         AreaPosition at = in.ConsumeIntegralInRange<AreaPosition>(0, tempArea.end);
@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
         case 3: {
             std::int64_t value = in.ConsumeIntegral<std::int64_t>();
             appendDecimal(value, at);
-            model.area = model.area.substr(0, at) + std::to_string((std::uint64_t)value);
+            model.area.resize(at);
+            model.area += std::to_string((std::uint64_t)value);
             model.terminated = true;
             break;
         }
@@ -92,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
             std::string text = in.ConsumeBytesAsString(n);
             text.resize(n, 'r');
             std::memcpy(place, text.data(), n);
-            model.area = model.area.substr(0, at) + text;
+            model.area.resize(at);
+            model.area += text;
             model.terminated = false;
             break;
         }
