@@ -3,6 +3,7 @@
 // must be what a plain line splitter makes of the same reads.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -21,14 +22,13 @@ struct Read {
     DWORD error;
 };
 
-// InputLine never asks for less than this, so a read this size arrives whole
-// and the reference sees the same read boundaries as the program.
-const size_t wholeRead = 512;
-
 // Line ends are CR, LF and CR LF, taken from the bytes read so far; what
 // follows a line end is carried to the next line as zero-terminated text.
+// Like a pipe, a read that asks for less than the writer wrote gets the
+// front and leaves the rest, so the splitter is told what each read asked.
 struct Splitter {
     std::deque<Read> reads;
+    std::deque<DWORD> asked;
     std::string carried;
 
     std::string Next()
@@ -44,16 +44,21 @@ struct Splitter {
                 carried.resize(std::strlen(carried.c_str()));
                 return text.substr(0, end);
             }
+            if (asked.empty()) return "(a read InputLine did not make)";
+            DWORD size = asked.front();
+            asked.pop_front();
             if (reads.empty()) return text.empty() ? "\x04" : text;
-            Read read = reads.front();
-            reads.pop_front();
+            Read& read = reads.front();
             if (read.kind == Read::Bytes) {
-                text += read.bytes;
-            } else if (read.kind == Read::EndOfFile || read.error == ERROR_BROKEN_PIPE) {
-                return text.empty() ? "\x04" : text;
-            } else {
-                return text;
+                size_t taken = std::min<size_t>(size, read.bytes.size());
+                text += read.bytes.substr(0, taken);
+                read.bytes.erase(0, taken);
+                if (read.bytes.empty()) reads.pop_front();
+                continue;
             }
+            bool failed = read.kind == Read::Failure && read.error != ERROR_BROKEN_PIPE;
+            reads.pop_front();
+            return text.empty() && !failed ? "\x04" : text;
         }
     }
 };
@@ -70,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
 
     FuzzedDataProvider in(data, size);
     Splitter reference;
+    fake::OnRead([&reference](const void*, DWORD asked) { reference.asked.push_back(asked); });
     while (in.remaining_bytes() > 0) {
         Read read{Read::Bytes, {}, 0};
         switch (in.ConsumeIntegralInRange(0, 7)) {
@@ -83,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
             fake::QueueReadError(read.error);
             break;
         default:
-            read.bytes = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, wholeRead));
+            read.bytes = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 5000));
             if (read.bytes.empty()) continue;  // would read as end of file
             fake::QueueRead(read.bytes);
         }
@@ -93,18 +99,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
     // Lines are placed behind text that must stay as it is.
     append("prefix");
     AreaPosition P = tempArea.end;
-    bool last = false;
-    while (!last) {
+    for (bool last = false; !last;) {
         last = reference.reads.empty() && reference.carried.empty();
-        std::string expected = reference.Next();
         char* line = InputLine(P);
+        for (DWORD asked : reference.asked) Require(asked >= 512, "a read asks for 512 bytes or more");
         Require(line == tempArea.buffer + P, "the line is at P");
-        Require(std::string(line, tempArea.end - P) == expected, "the line is the reference's");
+        Require(std::string(line, tempArea.end - P) == reference.Next(), "the line is the reference's");
+        Require(reference.asked.empty(), "no read after the line end");
         Require(tempArea.buffer[tempArea.end] == 0, "the line is zero-terminated");
         Require(std::memcmp(tempArea.buffer, "prefix", 6) == 0, "the text before P is kept");
         tempArea.end = P;
     }
-    for (DWORD asked : fake::ReadSizes()) Require(asked >= wholeRead, "every read asks for 512 bytes or more");
     Require(fake::HeapMisuses() == 0, "no heap misuse");
     ConsoleClose();
     return 0;
