@@ -12,7 +12,8 @@ release_packages=(git dpkg-dev g++-mingw-w64-i686-posix zip)
 test_packages=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
                g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
                g++-multilib qemu-user-static lintian unzip
-               picocom tio screen cu minicom socat tmux)
+               picocom tio screen cu minicom socat tmux
+               clang libclang-rt-14-dev)
 bench_packages=(hyperfine valgrind strace time)
 
 packages=("${build_packages[@]}")

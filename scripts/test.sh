@@ -5,7 +5,8 @@
 # x86 code under qemu-i386-static (the release exe's data model), and the
 # Windows x86_64 executable end to end under wine. The release files are
 # built into dist/ and checked: the package installed and run, lintian, the
-# 32-bit exe's headers, and a second build compared byte for byte.
+# 32-bit exe's headers, and a second build compared byte for byte. Last, each
+# libFuzzer target runs for 20 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,4 +33,7 @@ for preset in "${test_presets[@]}"; do
   echo "== test $preset"
   ctest --preset "$preset" -j "$jobs" || status=1
 done
+
+echo "== fuzz"
+tests/fuzz/run.sh 20 || status=1
 exit $status

@@ -20,8 +20,9 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
 }
 
-// The process id a lock file holds; 0 when the content is not one.
-long PidFromContent(const char* content, size_t length)
+}  // namespace
+
+long LockFilePid(const char* content, size_t length)
 {
     // Four bytes with a NUL among them are a binary id: process ids stay
     // below 2^22, so a binary one always has a zero top byte, and ASCII lock
@@ -36,12 +37,15 @@ long PidFromContent(const char* content, size_t length)
     long pid = 0;
     size_t digits = 0;
     for (; i < length && content[i] >= '0' && content[i] <= '9'; i++, digits++) {
-        if (pid > (INT_MAX - 9) / 10) return 0;
-        pid = pid * 10 + (content[i] - '0');
+        int digit = content[i] - '0';
+        if (pid > (INT_MAX - digit) / 10) return 0;
+        pid = pid * 10 + digit;
     }
     if (digits == 0 || (i < length && !IsBlank(content[i]))) return 0;
     return pid;
 }
+
+namespace {
 
 // True when the lock file at lockPath holds the port: it names a live
 // process, or it is there but cannot be read, so its owner cannot be ruled
@@ -65,7 +69,7 @@ bool LockFileHolds(const char* lockPath)
     close(fd);
     if (unreadable) return true;
     if (length == 0) return false;
-    long pid = PidFromContent(content, (size_t)length);
+    long pid = LockFilePid(content, (size_t)length);
     // 0 and negative ids would address process groups, not a process.
     if (pid <= 0) return false;
     // EPERM: the process exists but belongs to someone else.

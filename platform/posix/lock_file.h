@@ -4,6 +4,8 @@
 // or as a 4-byte binary number. This program only reads them.
 #pragma once
 
+#include <cstddef>
+
 // Where lock files are kept on this system; the list ends with a null.
 extern const char* const systemLockDirectories[];
 
@@ -13,3 +15,10 @@ extern const char* const systemLockDirectories[];
 // be. False when there is none, or it is not a regular file, garbled, or
 // names a process that is gone (a stale lock left by a crash).
 bool LockFileHeld(const char* devicePath, const char* const* directories);
+
+// The process id held by the first length bytes of a lock file, which need
+// not be zero-terminated: 4 bytes with a NUL among them are a binary id in
+// host byte order, anything else must be ASCII decimal digits, possibly led
+// by spaces or tabs and ended by the end or a blank (space, tab, CR, LF or
+// NUL). 0 when the content is neither, or its number does not fit in an int.
+long LockFilePid(const char* content, size_t length);
