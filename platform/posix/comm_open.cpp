@@ -26,15 +26,18 @@ int OpenMode(DWORD access)
     return (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
 }
 
-// Undoes what a claim took, in reverse order: exclusive mode, the lock, the
-// descriptor. False, with errno, when exclusive mode could not be cleared
-// or close reported an error; the descriptor is gone either way.
+// Undoes what a claim took, in reverse order: exclusive mode, then the
+// descriptor, whose close drops the lock. False, with errno, when exclusive
+// mode could not be cleared or close reported an error; the descriptor is
+// gone either way.
+//
+// No separate unlock: a flock belongs to the open file description, and the
+// descriptor is its only one (opened close-on-exec, never duplicated, and
+// this layer never forks), so closing it lets the lock go.
 bool Release(const CommRecord* record)
 {
     bool released = !record->exclusiveSet || TtyReleaseExclusive(record->fd);
     int failure = errno;
-    while (flock(record->fd, LOCK_UN) != 0 && errno == EINTR) {
-    }
     // Linux frees the descriptor even when close is interrupted, so it is
     // never closed twice.
     if (close(record->fd) != 0 && errno != EINTR && released) {

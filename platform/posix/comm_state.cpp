@@ -29,6 +29,11 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
+    record.settings = settings;
+    record.settingsKnown = true;
+    CommTableUpdate(&record);
+    // The lines are read each time: the kernel may drive them (RTS under
+    // handshake), and the DCB must say what they are, not what was asked.
     int modemBits;
     if (TtyGetModemBits(record.fd, &modemBits) != 0) modemBits = -1;
     DcbFromTermios2(&settings, modemBits, record.xonLim, record.xoffLim, lpDCB);
@@ -49,7 +54,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
         return FALSE;
     }
     struct termios2 settings;
-    if (TtyGetTermios2(record.fd, &settings) != 0) {
+    if (CommRecordSettings(&record, &settings) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
@@ -59,12 +64,17 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
+    record.settings = settings;
+    record.settingsKnown = true;
     // DTR is left as it is: dropping it resets many boards. Under handshake
     // the kernel drives RTS itself.
     if (lpDCB->fRtsControl != RTS_CONTROL_HANDSHAKE &&
         TtyChangeModemBits(record.fd, TIOCM_RTS, lpDCB->fRtsControl == RTS_CONTROL_ENABLE) != 0 &&
         !NoModemLines(errno)) {
-        SetLastErrorFromErrno(errno);
+        int failure = errno;
+        // The line settings did change.
+        CommTableUpdate(&record);
+        SetLastErrorFromErrno(failure);
         return FALSE;
     }
     record.xonLim = lpDCB->XonLim;

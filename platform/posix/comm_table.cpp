@@ -96,6 +96,13 @@ bool CommTableFindFor(HANDLE h, const void* argument, CommRecord* record)
     return false;
 }
 
+int CommRecordSettings(const CommRecord* record, struct termios2* settings)
+{
+    if (!record->settingsKnown) return TtyGetTermios2(record->fd, settings);
+    *settings = record->settings;
+    return 0;
+}
+
 bool CommTableUpdate(const CommRecord* record)
 {
     pthread_mutex_lock(&tableLock);

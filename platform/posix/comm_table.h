@@ -7,6 +7,7 @@
 // closes every handle of a process that ends.
 #pragma once
 
+#include "platform/posix/tty_ioctl.h"
 #include "platform/posix/win32_subset.h"
 
 struct CommRecord {
@@ -17,6 +18,11 @@ struct CommRecord {
     COMMTIMEOUTS timeouts;     // as last given to SetCommTimeouts; zero at first
     WORD xonLim;               // from the last SetCommState: termios has no
     WORD xoffLim;              //   place for them
+    // The line settings as last read by GetCommState or sent by a call that
+    // the kernel accepted, so a change starts from them without asking the
+    // kernel again. The port is ours alone while open, so they stay true.
+    bool settingsKnown;
+    struct termios2 settings;
 };
 
 // Holds the table against CommTableCloseAll until CommTableUnlock, around a
@@ -34,6 +40,9 @@ bool CommTableFind(HANDLE h, CommRecord* record);
 // CommTableFind for a call that needs its argument: false, with
 // ERROR_INVALID_PARAMETER set, when argument is null.
 bool CommTableFindFor(HANDLE h, const void* argument, CommRecord* record);
+// The settings a change to record's port starts from: the record's own when
+// it has them, else the kernel's. 0, or -1 with errno set, as ioctl.
+int CommRecordSettings(const CommRecord* record, struct termios2* settings);
 // Replaces the record with the same descriptor; false when it has gone.
 bool CommTableUpdate(const CommRecord* record);
 // Takes the record of h out of the table and copies it out. False, as for

@@ -57,7 +57,7 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
     CommRecord record;
     if (!CommTableFindFor(hFile, lpCommTimeouts, &record)) return FALSE;
     struct termios2 settings;
-    if (TtyGetTermios2(record.fd, &settings) != 0) {
+    if (CommRecordSettings(&record, &settings) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
@@ -66,6 +66,8 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
+    record.settings = settings;
+    record.settingsKnown = true;
     record.timeouts = *lpCommTimeouts;
     CommTableUpdate(&record);
     return TRUE;

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 const char* const systemLockDirectories[] = {"/var/lock", "/run/lock", nullptr};
@@ -79,10 +78,20 @@ bool LockFileHeld(const char* devicePath, const char* const* directories)
     const char* slash = std::strrchr(devicePath, '/');
     const char* baseName = slash ? slash + 1 : devicePath;
     if (!*baseName) return false;
+    // Built by hand: formatting the name took more than everything else a
+    // port costs in user space, and pulled the C library's printf in.
+    static const char lockPrefix[] = "/LCK..";
+    size_t baseLength = std::strlen(baseName);
     for (; *directories; directories++) {
         char lockPath[256];
-        int length = std::snprintf(lockPath, sizeof lockPath, "%s/LCK..%s", *directories, baseName);
-        if (length < 0 || (size_t)length >= sizeof lockPath) continue;
+        size_t directoryLength = std::strlen(*directories);
+        if (directoryLength + sizeof lockPrefix - 1 + baseLength >= sizeof lockPath) continue;
+        char* end = lockPath;
+        std::memcpy(end, *directories, directoryLength);
+        end += directoryLength;
+        std::memcpy(end, lockPrefix, sizeof lockPrefix - 1);
+        end += sizeof lockPrefix - 1;
+        std::memcpy(end, baseName, baseLength + 1);
         if (LockFileHolds(lockPath)) return true;
     }
     return false;
