@@ -48,13 +48,17 @@ bool Release(const CommRecord* record)
     return released;
 }
 
-// Gives up a claim under way: its record leaves the table, and the port is
-// released with the table still locked, so the sweep never sees it half done.
-HANDLE Refuse(const CommRecord* record, DWORD error)
+// Gives up a claim under way: the record of fd leaves the table, and the
+// port is released with the table still held, so the sweep never sees it
+// half done.
+HANDLE Refuse(int fd, DWORD error)
 {
     CommRecord removed;
-    CommTableRemove(DescriptorToHandle(record->fd), &removed);
-    Release(record);
+    if (CommTableRemove(DescriptorToHandle(fd), &removed)) {
+        Release(&removed);
+    } else {
+        close(fd);  // no record: memory ran out before it was added
+    }
     CommTableUnlock();
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
@@ -88,40 +92,38 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    CommRecord record;
-    std::memset(&record, 0, sizeof record);
-    record.fd = fd;
-    if (!CommTableAdd(&record)) return Refuse(&record, ERROR_NOT_ENOUGH_MEMORY);
+    // Good while the table is held, which it is until the claim is done.
+    CommRecord* record = CommTableAdd(fd);
+    if (!record) return Refuse(fd, ERROR_NOT_ENOUGH_MEMORY);
 
     // Share mode 0: the port is refused when anyone else holds it in any of
     // the ways programs hold ports. Every check reads only, and all of them
     // come before the first change to the port, so a port in use is never
     // touched, not even for a moment.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(&record, ERROR_ACCESS_DENIED);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(fd, ERROR_ACCESS_DENIED);
     switch (TtyExclusiveState(fd)) {
     case TtyExclusiveHeld:
-        return Refuse(&record, ERROR_ACCESS_DENIED);
+        return Refuse(fd, ERROR_ACCESS_DENIED);
     case TtyExclusiveFailed:
-        return Refuse(&record, Win32ErrorFromErrno(errno));
+        return Refuse(fd, Win32ErrorFromErrno(errno));
     default:
         break;
     }
-    if (LockFileHeld(path, lockDirectories)) return Refuse(&record, ERROR_ACCESS_DENIED);
+    if (LockFileHeld(path, lockDirectories)) return Refuse(fd, ERROR_ACCESS_DENIED);
 
     switch (TtyTakeExclusive(fd)) {
     case TtyExclusiveTaken:
-        record.exclusiveSet = true;
-        CommTableUpdate(&record);
+        record->exclusiveSet = true;
         break;
     case TtyExclusiveFailed:
-        return Refuse(&record, Win32ErrorFromErrno(errno));
+        return Refuse(fd, Win32ErrorFromErrno(errno));
     default:
         break;
     }
     // Reads and writes block as the time-outs say, as on Windows. F_SETFL
     // leaves the access mode alone and O_NONBLOCK is the only status flag
     // the open asked for, so one call clears it.
-    if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(&record, Win32ErrorFromErrno(errno));
+    if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(fd, Win32ErrorFromErrno(errno));
     CommTableUnlock();
     return DescriptorToHandle(fd);
 }
