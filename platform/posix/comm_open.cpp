@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/comm_table.h"
@@ -19,6 +18,15 @@ namespace {
 // A name in the Win32 device namespace, \\.\ and the device, names the
 // device itself, so callers may write it as they would on Windows.
 const char devicePrefix[] = "\\\\.\\";
+
+// Compared by hand: for the many names that do not exist this and the open
+// are all the work, and a C library call here cost more than the compare.
+bool HasDevicePrefix(const char* path)
+{
+    for (size_t i = 0; i < sizeof devicePrefix - 1; i++)
+        if (path[i] != devicePrefix[i]) return false;
+    return true;
+}
 
 int OpenMode(DWORD access)
 {
@@ -72,7 +80,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (std::strncmp(path, devicePrefix, sizeof devicePrefix - 1) == 0) path += sizeof devicePrefix - 1;
+    if (HasDevicePrefix(path)) path += sizeof devicePrefix - 1;
 
     // Non-blocking, so that the open of a port without carrier cannot hang.
     // An absent name fails here, before any other system call.

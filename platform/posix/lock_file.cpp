@@ -75,23 +75,26 @@ bool LockFileHolds(const char* lockPath)
 
 bool LockFileHeld(const char* devicePath, const char* const* directories)
 {
-    const char* slash = std::strrchr(devicePath, '/');
-    const char* baseName = slash ? slash + 1 : devicePath;
-    if (!*baseName) return false;
+    // The device's base name, what follows its last slash, in one pass.
+    const char* baseName = devicePath;
+    const char* end = devicePath;
+    for (; *end; end++)
+        if (*end == '/') baseName = end + 1;
+    size_t baseLength = (size_t)(end - baseName);
+    if (baseLength == 0) return false;
     // Built by hand: formatting the name took more than everything else a
     // port costs in user space, and pulled the C library's printf in.
     static const char lockPrefix[] = "/LCK..";
-    size_t baseLength = std::strlen(baseName);
     for (; *directories; directories++) {
         char lockPath[256];
         size_t directoryLength = std::strlen(*directories);
         if (directoryLength + sizeof lockPrefix - 1 + baseLength >= sizeof lockPath) continue;
-        char* end = lockPath;
-        std::memcpy(end, *directories, directoryLength);
-        end += directoryLength;
-        std::memcpy(end, lockPrefix, sizeof lockPrefix - 1);
-        end += sizeof lockPrefix - 1;
-        std::memcpy(end, baseName, baseLength + 1);
+        char* place = lockPath;
+        std::memcpy(place, *directories, directoryLength);
+        place += directoryLength;
+        std::memcpy(place, lockPrefix, sizeof lockPrefix - 1);
+        place += sizeof lockPrefix - 1;
+        std::memcpy(place, baseName, baseLength + 1);
         if (LockFileHolds(lockPath)) return true;
     }
     return false;
