@@ -18,9 +18,11 @@ struct CommRecord {
     COMMTIMEOUTS timeouts;     // as last given to SetCommTimeouts; zero at first
     WORD xonLim;               // from the last SetCommState: termios has no
     WORD xoffLim;              //   place for them
-    // The line settings as last read by GetCommState or sent by a call that
-    // the kernel accepted, so a change starts from them without asking the
-    // kernel again. The port is ours alone while open, so they stay true.
+    // The line settings as last read by GetCommState or as last sent in a
+    // request the kernel accepted, so that a change starts from them without
+    // asking the kernel again. The port is ours alone while open; where a
+    // driver adjusted a request (a pty keeps 8 data bits), sending the copy
+    // again gets the same adjustment.
     bool settingsKnown;
     struct termios2 settings;
 };
