@@ -15,8 +15,8 @@ static pthread_mutex_t* MutexOf(LPCRITICAL_SECTION section)
 }
 
 // The C library's initializer gives the same mutex as pthread_mutex_init
-// with a recursive attribute, without the four library calls: their first
-// calls alone cost more than the whole scan of a name.
+// with a recursive attribute, without the four library calls: the first
+// call of each costs more than the whole scan of a name.
 void InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
     new (lpCriticalSection->opaque) pthread_mutex_t(PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP);
