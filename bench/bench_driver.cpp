@@ -238,7 +238,8 @@ const struct {
     {"SetConsoleCtrlHandler", "    close-event handler and its thread"},
     {"PortScan", "  the scan"},
     {"CreateFileA", "    open and claim each port"},
-    {"TtyClaimExclusive", "      exclusive mark"},
+    {"TtyExclusiveState", "      exclusive mark: is the port marked?"},
+    {"TtyTakeExclusive", "      exclusive mark: take it"},
     {"LockFileHeld", "      UUCP lock files"},
     {"SetupComm", "    SetupComm"},
     {"GetCommState", "    GetCommState"},
@@ -282,6 +283,14 @@ void MeasureInstructions(const Scenario& s, Figures* f) {
     Outcome o = RunIn(s.sandbox, {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                                   kBinaries[i].path}, 120);
     if (i == 0) Attribute(out, f);
+    // For a closer look (callgrind_annotate): COMSCAN_BENCH_KEEP names a
+    // directory that receives comscan's profile of each scenario.
+    const char* keep = std::getenv("COMSCAN_BENCH_KEEP");
+    if (i == 0 && keep && *keep) {
+      std::string kept = std::string(keep) + "/callgrind." + std::to_string(s.names.size()) + "-names." +
+                         std::to_string(s.ptys.size()) + "-ports";
+      if (rename(out.c_str(), kept.c_str()) != 0) std::fprintf(stderr, "bench: cannot keep %s\n", kept.c_str());
+    }
     unlink(out.c_str());
     f->instructions[i] = NumberAfter(o.err, "Collected :");
     if (f->instructions[i] < 0) Fail("callgrind gave no count:\n" + o.err);

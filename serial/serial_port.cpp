@@ -105,9 +105,8 @@ ObjectId SerialPortOpen(ObjectId id, const char* name, LONG baud, LONG parity, L
     size_t nameLength = std::strlen(name);
     if (nameLength > maxNameLength) return 0;
     char path[64];
-    std::memset(path, 0, sizeof path);
     std::memcpy(path, "\\\\.\\", devicePrefixLength);
-    std::memcpy(path + devicePrefixLength, name, nameLength);
+    std::memcpy(path + devicePrefixLength, name, nameLength + 1);
 
     EnterCriticalSection(&serialLock);
     ObjectId result = 0;

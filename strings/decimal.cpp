@@ -2,15 +2,15 @@
 
 void appendDecimal(std::int64_t value, AreaPosition at)
 {
-    char* place = reserve(64, at);
+    // Digits counted first, so they go straight to their place: a port name
+    // is built this way for every name the scan tries.
     std::uint64_t rest = (std::uint64_t)value;
-    char digits[32];
-    LONG count = 0;
-    do {
-        digits[count++] = (char)('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    for (LONG i = 0; i < count; i++) place[i] = digits[count - 1 - i];
+    LONG count = 1;
+    for (std::uint64_t left = rest / 10; left != 0; left /= 10) count++;
+    char* place = reserve(count, at);
     place[count] = 0;
-    release(64 - count);
+    for (LONG i = count - 1; i >= 0; i--) {
+        place[i] = (char)('0' + rest % 10);
+        rest /= 10;
+    }
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/comm_table.h"
@@ -20,21 +19,33 @@ namespace {
 // device itself, so callers may write it as they would on Windows.
 const char devicePrefix[] = "\\\\.\\";
 
+// Compared by hand: for the many names that do not exist this and the open
+// are all the work, and a C library call here cost more than the compare.
+bool HasDevicePrefix(const char* path)
+{
+    for (size_t i = 0; i < sizeof devicePrefix - 1; i++)
+        if (path[i] != devicePrefix[i]) return false;
+    return true;
+}
+
 int OpenMode(DWORD access)
 {
     if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) return O_RDWR;
     return (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
 }
 
-// Undoes what a claim took, in reverse order: exclusive mode, the lock, the
-// descriptor. False, with errno, when exclusive mode could not be cleared
-// or close reported an error; the descriptor is gone either way.
+// Undoes what a claim took, in reverse order: exclusive mode, then the
+// descriptor, whose close drops the lock. False, with errno, when exclusive
+// mode could not be cleared or close reported an error; the descriptor is
+// gone either way.
+//
+// No separate unlock: a flock belongs to the open file description, and the
+// descriptor is its only one (opened close-on-exec, never duplicated, and
+// this layer never forks), so closing it lets the lock go.
 bool Release(const CommRecord* record)
 {
     bool released = !record->exclusiveSet || TtyReleaseExclusive(record->fd);
     int failure = errno;
-    while (flock(record->fd, LOCK_UN) != 0 && errno == EINTR) {
-    }
     // Linux frees the descriptor even when close is interrupted, so it is
     // never closed twice.
     if (close(record->fd) != 0 && errno != EINTR && released) {
@@ -45,13 +56,17 @@ bool Release(const CommRecord* record)
     return released;
 }
 
-// Gives up a claim under way: its record leaves the table, and the port is
-// released with the table still locked, so the sweep never sees it half done.
-HANDLE Refuse(const CommRecord* record, DWORD error)
+// Gives up a claim under way: the record of fd leaves the table, and the
+// port is released with the table still held, so the sweep never sees it
+// half done.
+HANDLE Refuse(int fd, DWORD error)
 {
     CommRecord removed;
-    CommTableRemove(DescriptorToHandle(record->fd), &removed);
-    Release(record);
+    if (CommTableRemove(DescriptorToHandle(fd), &removed)) {
+        Release(&removed);
+    } else {
+        close(fd);  // no record: memory ran out before it was added
+    }
     CommTableUnlock();
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
@@ -65,7 +80,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (std::strncmp(path, devicePrefix, sizeof devicePrefix - 1) == 0) path += sizeof devicePrefix - 1;
+    if (HasDevicePrefix(path)) path += sizeof devicePrefix - 1;
 
     // Non-blocking, so that the open of a port without carrier cannot hang.
     // An absent name fails here, before any other system call.
@@ -85,40 +100,38 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    CommRecord record;
-    std::memset(&record, 0, sizeof record);
-    record.fd = fd;
-    if (!CommTableAdd(&record)) return Refuse(&record, ERROR_NOT_ENOUGH_MEMORY);
+    // Good while the table is held, which it is until the claim is done.
+    CommRecord* record = CommTableAdd(fd);
+    if (!record) return Refuse(fd, ERROR_NOT_ENOUGH_MEMORY);
 
     // Share mode 0: the port is refused when anyone else holds it in any of
     // the ways programs hold ports. Every check reads only, and all of them
     // come before the first change to the port, so a port in use is never
     // touched, not even for a moment.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(&record, ERROR_ACCESS_DENIED);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(fd, ERROR_ACCESS_DENIED);
     switch (TtyExclusiveState(fd)) {
     case TtyExclusiveHeld:
-        return Refuse(&record, ERROR_ACCESS_DENIED);
+        return Refuse(fd, ERROR_ACCESS_DENIED);
     case TtyExclusiveFailed:
-        return Refuse(&record, Win32ErrorFromErrno(errno));
+        return Refuse(fd, Win32ErrorFromErrno(errno));
     default:
         break;
     }
-    if (LockFileHeld(path, lockDirectories)) return Refuse(&record, ERROR_ACCESS_DENIED);
+    if (LockFileHeld(path, lockDirectories)) return Refuse(fd, ERROR_ACCESS_DENIED);
 
     switch (TtyTakeExclusive(fd)) {
     case TtyExclusiveTaken:
-        record.exclusiveSet = true;
-        CommTableUpdate(&record);
+        record->exclusiveSet = true;
         break;
     case TtyExclusiveFailed:
-        return Refuse(&record, Win32ErrorFromErrno(errno));
+        return Refuse(fd, Win32ErrorFromErrno(errno));
     default:
         break;
     }
     // Reads and writes block as the time-outs say, as on Windows. F_SETFL
     // leaves the access mode alone and O_NONBLOCK is the only status flag
     // the open asked for, so one call clears it.
-    if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(&record, Win32ErrorFromErrno(errno));
+    if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(fd, Win32ErrorFromErrno(errno));
     CommTableUnlock();
     return DescriptorToHandle(fd);
 }

@@ -6,16 +6,16 @@
 // TRUE for any terminal handle, FALSE (ERROR_INVALID_HANDLE) for anything else.
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
-    CommRecord record;
-    if (!CommTableFind(hFile, &record)) return FALSE;
+    CommRecord* record = CommTableHold(hFile);
+    if (!record) return FALSE;
     // A port marked exclusive took TIOCEXCL, which only a terminal does: no
     // need to ask the kernel again.
-    if (!record.exclusiveSet && !isatty(record.fd)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    bool terminal = record->exclusiveSet || isatty(record->fd);
+    if (terminal) {
+        record->inQueue = dwInQueue;
+        record->outQueue = dwOutQueue;
     }
-    record.inQueue = dwInQueue;
-    record.outQueue = dwOutQueue;
-    CommTableUpdate(&record);
-    return TRUE;
+    CommTableUnlock();
+    if (!terminal) SetLastError(ERROR_INVALID_HANDLE);
+    return terminal;
 }

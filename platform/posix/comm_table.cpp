@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/handles.h"
 
@@ -14,8 +15,8 @@ namespace {
 CommRecord* records = nullptr;
 size_t recordCount = 0;
 size_t recordCapacity = 0;
-// Recursive, so that a claim or a release may hold it across the calls that
-// add, update and remove its record.
+// Recursive, to be safe against a way out of the process (which sweeps the
+// table) taken by a thread that holds it.
 pthread_mutex_t tableLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 bool closing = false;  // the sweep has begun: no port is claimed any more
 
@@ -53,75 +54,65 @@ void CommTableUnlock(void)
     pthread_mutex_unlock(&tableLock);
 }
 
-bool CommTableAdd(const CommRecord* record)
+CommRecord* CommTableAdd(int fd)
 {
-    pthread_mutex_lock(&tableLock);
-    bool added = true;
     if (recordCount == recordCapacity) {
         size_t capacity = recordCapacity ? recordCapacity * 2 : 8;
         CommRecord* grown = (CommRecord*)std::realloc(records, capacity * sizeof *records);
-        if (grown) {
-            records = grown;
-            recordCapacity = capacity;
-        } else {
-            added = false;
+        if (!grown) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
         }
+        records = grown;
+        recordCapacity = capacity;
     }
-    if (added) records[recordCount++] = *record;
-    pthread_mutex_unlock(&tableLock);
-    if (!added) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return added;
-}
-
-bool CommTableFind(HANDLE h, CommRecord* record)
-{
-    int fd;
-    bool found = false;
-    if (DescriptorOf(h, &fd)) {
-        pthread_mutex_lock(&tableLock);
-        size_t i = IndexOf(fd);
-        found = i < recordCount;
-        if (found) *record = records[i];
-        pthread_mutex_unlock(&tableLock);
-    }
-    if (!found) SetLastError(ERROR_INVALID_HANDLE);
-    return found;
-}
-
-bool CommTableFindFor(HANDLE h, const void* argument, CommRecord* record)
-{
-    if (!CommTableFind(h, record)) return false;
-    if (argument) return true;
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-}
-
-bool CommTableUpdate(const CommRecord* record)
-{
-    pthread_mutex_lock(&tableLock);
-    size_t i = IndexOf(record->fd);
-    bool found = i < recordCount;
-    if (found) records[i] = *record;
-    pthread_mutex_unlock(&tableLock);
-    return found;
+    CommRecord* record = &records[recordCount++];
+    std::memset(record, 0, sizeof *record);
+    record->fd = fd;
+    return record;
 }
 
 bool CommTableRemove(HANDLE h, CommRecord* record)
 {
     int fd;
-    bool found = false;
+    size_t i = DescriptorOf(h, &fd) ? IndexOf(fd) : recordCount;
+    if (i == recordCount) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    *record = records[i];
+    records[i] = records[--recordCount];
+    return true;
+}
+
+CommRecord* CommTableHold(HANDLE h)
+{
+    int fd;
     if (DescriptorOf(h, &fd)) {
         pthread_mutex_lock(&tableLock);
+        // After the sweep the table is empty, so no handle is found.
         size_t i = IndexOf(fd);
-        found = i < recordCount;
-        if (found) {
-            *record = records[i];
-            records[i] = records[--recordCount];
-        }
+        if (i < recordCount) return &records[i];
         pthread_mutex_unlock(&tableLock);
     }
-    if (!found) SetLastError(ERROR_INVALID_HANDLE);
-    return found;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+}
+
+CommRecord* CommTableHoldFor(HANDLE h, const void* argument)
+{
+    CommRecord* record = CommTableHold(h);
+    if (!record || argument) return record;
+    pthread_mutex_unlock(&tableLock);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+}
+
+int CommRecordSettings(const CommRecord* record, struct termios2* settings)
+{
+    if (!record->settingsKnown) return TtyGetTermios2(record->fd, settings);
+    *settings = record->settings;
+    return 0;
 }
 
 void CommTableCloseAll(bool (*release)(const CommRecord* record))

@@ -54,28 +54,31 @@ void Termios2ReadTimeouts(const COMMTIMEOUTS* timeouts, struct termios2* setting
 // with nothing recorded, when the port refuses.
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    CommRecord record;
-    if (!CommTableFindFor(hFile, lpCommTimeouts, &record)) return FALSE;
+    CommRecord* record = CommTableHoldFor(hFile, lpCommTimeouts);
+    if (!record) return FALSE;
     struct termios2 settings;
-    if (TtyGetTermios2(record.fd, &settings) != 0) {
-        SetLastErrorFromErrno(errno);
-        return FALSE;
+    bool applied = CommRecordSettings(record, &settings) == 0;
+    if (applied) {
+        Termios2ReadTimeouts(lpCommTimeouts, &settings);
+        applied = TtySetTermios2(record->fd, &settings) == 0;
     }
-    Termios2ReadTimeouts(lpCommTimeouts, &settings);
-    if (TtySetTermios2(record.fd, &settings) != 0) {
-        SetLastErrorFromErrno(errno);
-        return FALSE;
+    int failure = errno;
+    if (applied) {
+        record->settings = settings;
+        record->settingsKnown = true;
+        record->timeouts = *lpCommTimeouts;
     }
-    record.timeouts = *lpCommTimeouts;
-    CommTableUpdate(&record);
-    return TRUE;
+    CommTableUnlock();
+    if (!applied) SetLastErrorFromErrno(failure);
+    return applied;
 }
 
 // The time-outs as last set; all zero before the first SetCommTimeouts.
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    CommRecord record;
-    if (!CommTableFindFor(hFile, lpCommTimeouts, &record)) return FALSE;
-    *lpCommTimeouts = record.timeouts;
+    CommRecord* record = CommTableHoldFor(hFile, lpCommTimeouts);
+    if (!record) return FALSE;
+    *lpCommTimeouts = record->timeouts;
+    CommTableUnlock();
     return TRUE;
 }

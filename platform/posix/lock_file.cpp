@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 const char* const systemLockDirectories[] = {"/var/lock", "/run/lock", nullptr};
@@ -80,13 +79,26 @@ bool LockFileHolds(const char* lockPath)
 
 bool LockFileHeld(const char* devicePath, const char* const* directories)
 {
-    const char* slash = std::strrchr(devicePath, '/');
-    const char* baseName = slash ? slash + 1 : devicePath;
-    if (!*baseName) return false;
+    // The device's base name, what follows its last slash, in one pass.
+    const char* baseName = devicePath;
+    const char* end = devicePath;
+    for (; *end; end++)
+        if (*end == '/') baseName = end + 1;
+    size_t baseLength = (size_t)(end - baseName);
+    if (baseLength == 0) return false;
+    // Built by hand: formatting the name took more than everything else a
+    // port costs in user space, and pulled the C library's printf in.
+    static const char lockPrefix[] = "/LCK..";
     for (; *directories; directories++) {
         char lockPath[256];
-        int length = std::snprintf(lockPath, sizeof lockPath, "%s/LCK..%s", *directories, baseName);
-        if (length < 0 || (size_t)length >= sizeof lockPath) continue;
+        size_t directoryLength = std::strlen(*directories);
+        if (directoryLength + sizeof lockPrefix - 1 + baseLength >= sizeof lockPath) continue;
+        char* place = lockPath;
+        std::memcpy(place, *directories, directoryLength);
+        place += directoryLength;
+        std::memcpy(place, lockPrefix, sizeof lockPrefix - 1);
+        place += sizeof lockPrefix - 1;
+        std::memcpy(place, baseName, baseLength + 1);
         if (LockFileHolds(lockPath)) return true;
     }
     return false;

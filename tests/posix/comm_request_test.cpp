@@ -9,6 +9,7 @@
 #include "tests/posix/program_open.h"
 #include "tests/posix/pty_fixture.h"
 #include "tests/posix/recording_tty_ioctl.h"
+#include "tests/posix/tty_probe.h"
 
 namespace {
 
@@ -146,6 +147,39 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         EXPECT_EQ(ttyRecording.sets[0].c_cflag & (frameBits | CRTSCTS), frame) << c.cflag;
     }
     ttyRecording.canned = false;
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(CommRequest, ChangesStartFromTheSettingsLastReadOrAccepted)
+{
+    HANDLE h = OpenLikeTheProgram(path(), scanLine);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ttyRecording.getCount, 1) << "only GetCommState reads the line";
+    ASSERT_EQ(ttyRecording.setCount, 2);
+    struct termios2 state = ttyRecording.sets[0];
+    state.c_cc[VMIN] = ttyRecording.sets[1].c_cc[VMIN];
+    state.c_cc[VTIME] = ttyRecording.sets[1].c_cc[VTIME];
+    EXPECT_TRUE(SameTermios2(state, ttyRecording.sets[1])) << "the time-outs change VMIN and VTIME alone";
+
+    // A refused state is not what the next change starts from.
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.BaudRate = 9600;
+    ttyRecording.failSets = EINVAL;
+    EXPECT_FALSE(SetCommState(h, &dcb));
+    ttyRecording.failSets = 0;
+    COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
+    ttyRecording.setCount = 0;
+    ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    EXPECT_EQ(ttyRecording.sets[0].c_ospeed, 38400u);
+    EXPECT_TRUE(CloseLikeTheProgram(h));
+
+    // A new open, which may reuse the descriptor, starts from the kernel's.
+    h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    TtyRecordingReset();
+    ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    EXPECT_EQ(ttyRecording.getCount, 1);
     EXPECT_TRUE(CloseHandle(h));
 }
 

@@ -14,6 +14,7 @@ void TtyRecordingReset()
 
 int TtyGetTermios2(int fd, struct termios2* settings)
 {
+    ttyRecording.getCount++;
     if (ttyRecording.canned) {
         *settings = ttyRecording.cannedSettings;
         return 0;

@@ -6,6 +6,7 @@
 #include <asm/termios.h>
 
 struct TtyRecording {
+    int getCount;                 // TtyGetTermios2 calls
     int setCount;                 // TtySetTermios2 calls
     struct termios2 sets[8];      // the first eight requests, as sent
     int modemChanges;             // TtyChangeModemBits calls
