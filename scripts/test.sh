@@ -28,12 +28,31 @@ scripts/release.sh
 
 export COMSCAN_WINDOWS_EXE="$PWD/build/windows-x86_64/comscan.exe"
 
+# One closing line for the whole run: every ctest case of every preset, and
+# each fuzz target as one case.
 status=0
+passed=0
+failed=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 for preset in "${test_presets[@]}"; do
   echo "== test $preset"
-  ctest --preset "$preset" -j "$jobs" || status=1
+  ctest --preset "$preset" -j "$jobs" | tee "$log" || status=1
+  bad='' total=''
+  read -r bad total < <(sed -n 's/.* tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/\1 \2/p' "$log") || true
+  if [[ -n "$total" ]]; then
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  else
+    failed=$((failed + 1))
+  fi
 done
 
 echo "== fuzz"
-tests/fuzz/run.sh 20 || status=1
+tests/fuzz/run.sh 20 | tee "$log" || status=1
+passed=$((passed + $(grep -c ' inputs in ' "$log" || true)))
+failed=$((failed + $(grep -c ' FAILED: ' "$log" || true)))
+[[ $status -eq 0 ]] || [[ $failed -gt 0 ]] || failed=1
+
+echo "comscan: $passed passed, $failed failed"
 exit $status
