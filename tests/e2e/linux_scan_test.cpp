@@ -50,12 +50,7 @@ class E2e : public ::testing::Test {
   }
 
   static RunOptions Options(StdinMode in, StdoutMode out = StdoutMode::kPipe) {
-    RunOptions o;
-    o.argv = {COMSCAN_BINARY};
-    o.env = ProgramEnvironment();
-    o.in = in;
-    o.out = out;
-    return o;
+    return RunOf(COMSCAN_BINARY, in, out);
   }
 
   std::vector<const Pty*> AllPtys() const {
@@ -87,6 +82,14 @@ class E2e : public ::testing::Test {
   void ExpectReleased(const Pty& pty) {
     EXPECT_FALSE(pty.Exclusive()) << pty.path() << " left in exclusive mode";
     EXPECT_TRUE(pty.FreeToLock()) << pty.path() << " still locked by the program";
+  }
+
+  // A port held by someone else: its line as the test set it, not exclusive.
+  void ExpectUntouched(const Pty& held) {
+    SCOPED_TRACE(held.path());
+    EXPECT_EQ(held.Settings(), held.initial())
+        << "settings of a held port changed: " << Describe(held.Settings());
+    EXPECT_FALSE(held.Exclusive());
   }
 
   std::vector<std::unique_ptr<Pty>> ptys_;
@@ -262,12 +265,7 @@ TEST_F(Held, FlockAndLiveLockFilesRefuseThePortAndLeaveItUntouched) {
   Result r = RunToEnd(box, Options(StdinMode::kDevNull));
   EXPECT_EQ(Escaped(r.out), Escaped(Expected({"/dev/ttyUSB2", "/dev/ttyACM1"})));
   EXPECT_TRUE(r.exit.Normal(0)) << r.exit.Describe();
-  for (const Pty* held : {&usb0, &usb1, &acm0}) {
-    SCOPED_TRACE(held->path());
-    EXPECT_EQ(held->Settings(), held->initial())
-        << "settings of a held port changed: " << Describe(held->Settings());
-    EXPECT_FALSE(held->Exclusive());
-  }
+  for (const Pty* held : {&usb0, &usb1, &acm0}) ExpectUntouched(*held);
   for (const Pty* free : {&usb2, &acm1}) {
     SCOPED_TRACE(free->path());
     EXPECT_TRUE(ConfiguredByScan(free->Settings()));
@@ -285,8 +283,7 @@ TEST_F(Held, BinaryLockFileOfALiveProcessRefusesThePort) {
   Result r = RunToEnd(box, Options(StdinMode::kDevNull));
   EXPECT_EQ(Escaped(r.out), Escaped(Expected({"/dev/ttyACM2"})));
   EXPECT_TRUE(r.exit.Normal(0)) << r.exit.Describe();
-  EXPECT_EQ(acm1.Settings(), acm1.initial()) << Describe(acm1.Settings());
-  EXPECT_FALSE(acm1.Exclusive());
+  ExpectUntouched(acm1);
 }
 
 TEST_F(Held, LockFileOfAProcessThatIsGoneDoesNotHold) {
@@ -338,12 +335,6 @@ class Unprivileged : public E2e {
     o.argv = {kSetpriv, "--reuid=" + std::to_string(kNobody),
               "--regid=" + std::to_string(kNobody), "--clear-groups", binary_};
     return o;
-  }
-  void ExpectUntouched(const Pty& held) {
-    SCOPED_TRACE(held.path());
-    EXPECT_EQ(held.Settings(), held.initial())
-        << "settings of a held port changed: " << Describe(held.Settings());
-    EXPECT_FALSE(held.Exclusive());
   }
   static constexpr const char* kSetpriv = "/usr/bin/setpriv";
   std::string dir_, binary_;
@@ -467,8 +458,7 @@ TEST_F(Hangup, SighupWhileWaitingEndsByTheDefaultAction) {
   auto start = std::chrono::steady_clock::now();
   p.Signal(SIGHUP);
   Exit e = p.Finish(kPromptSeconds);
-  double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double took = SecondsSince(start);
   EXPECT_TRUE(e.KilledBy(SIGHUP)) << e.Describe();
   EXPECT_LT(took, kPromptSeconds);
   ExpectReleased(usb0);

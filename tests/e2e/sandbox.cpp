@@ -27,10 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // Everything the child needs, prepared before fork so that the child only
 // makes system calls.
 struct ChildPlan {
@@ -559,6 +555,31 @@ int OpenWatch::Opens(const Pty& pty) {
   for (auto& c : counts_)
     if (c.first == &pty) return c.second;
   return -1;
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+RunOptions RunOf(const std::string& binary, StdinMode in, StdoutMode out) {
+  RunOptions o;
+  o.argv = {binary};
+  o.env = ProgramEnvironment();
+  o.in = in;
+  o.out = out;
+  return o;
+}
+
+bool AddEveryPort(Sandbox* box, std::vector<std::unique_ptr<Pty>>* ptys,
+                  std::vector<std::string>* names) {
+  for (const char* family : {"ttyUSB", "ttyACM"})
+    for (int i = 0; i <= 20; ++i) {
+      ptys->push_back(Pty::Open());
+      if (!ptys->back()) return false;
+      names->push_back(std::string("/dev/") + family + std::to_string(i));
+      box->nodes.push_back(PtyNode(names->back().substr(5), *ptys->back()));
+    }
+  return true;
 }
 
 std::vector<std::string> ProgramEnvironment() {

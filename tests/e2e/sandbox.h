@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,18 @@ struct RunOptions {
   StdoutMode out = StdoutMode::kPipe;
   Pty* terminal = nullptr;  // for kTerminal
 };
+
+// `binary` alone, in ProgramEnvironment(), with stdio as asked.
+RunOptions RunOf(const std::string& binary, StdinMode in = StdinMode::kDevNull,
+                 StdoutMode out = StdoutMode::kPipe);
+
+// A fresh pty under each name the Linux scan tries, ttyUSB0..20 then
+// ttyACM0..20, placed in `box`; `names` gets their /dev paths in that order.
+// False (the test failed by Pty::Open) when a pty could not be had.
+bool AddEveryPort(Sandbox* box, std::vector<std::unique_ptr<Pty>>* ptys,
+                  std::vector<std::string>* names);
+
+double SecondsSince(std::chrono::steady_clock::time_point start);
 
 // Outcome of one process.
 struct Exit {

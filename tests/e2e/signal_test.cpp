@@ -39,10 +39,6 @@ int RunsPerSignal(int sig) {
 constexpr double kEndSeconds = 3;
 constexpr double kRunSeconds = 10;
 
-double Since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 unsigned Seed() {
   if (const char* s = getenv("COMSCAN_E2E_SEED")) return (unsigned)strtoul(s, nullptr, 0);
   return (unsigned)std::random_device{}();
@@ -56,22 +52,11 @@ class SignalDuringScan : public ::testing::TestWithParam<int> {
     // SIGQUIT dumps core by default: no core files in the build tree.
     struct rlimit none = {0, 0};
     setrlimit(RLIMIT_CORE, &none);
-    for (const char* family : {"ttyUSB", "ttyACM"})
-      for (int i = 0; i <= 20; ++i) {
-        ptys_.push_back(Pty::Open());
-        ASSERT_TRUE(ptys_.back());
-        names_.push_back(std::string("/dev/") + family + std::to_string(i));
-        box_.nodes.push_back(PtyNode(names_.back().substr(5), *ptys_.back()));
-      }
+    ASSERT_TRUE(AddEveryPort(&box_, &ptys_, &names_));
   }
 
-  RunOptions Options() const {
-    RunOptions o;
-    o.argv = {COMSCAN_BINARY};
-    o.env = ProgramEnvironment();
-    o.in = StdinMode::kHeldPipe;  // waits at the prompt until the signal
-    return o;
-  }
+  // Held stdin: waits at the prompt until the signal.
+  static RunOptions Options() { return RunOf(COMSCAN_BINARY, StdinMode::kHeldPipe); }
 
   // Seconds from start to the prompt of an undisturbed run: the window the
   // signals are spread over.
@@ -80,7 +65,7 @@ class SignalDuringScan : public ::testing::TestWithParam<int> {
     if (!p.setup_error().empty()) return 0;
     auto start = Clock::now();
     bool prompted = p.WaitForOutputEnding(kPrompt, kRunSeconds);
-    double took = Since(start);
+    double took = SecondsSince(start);
     EXPECT_TRUE(prompted) << Escaped(p.output()) << p.errors();
     EXPECT_EQ(Escaped(p.output()), Escaped(Expected(names_)));
     p.Signal(SIGKILL);
@@ -127,7 +112,7 @@ TEST_P(SignalDuringScan, EndsByTheSignalAndLeavesNoPortHeld) {
     auto sent = Clock::now();
     p.Signal(sig);
     Exit e = p.Finish(kEndSeconds);
-    double took = Since(sent);
+    double took = SecondsSince(sent);
     std::string where = "run " + std::to_string(run) + " (signal after " +
                         std::to_string(after * 1000) + " ms): ";
     if (!e.KilledBy(sig)) {

@@ -49,22 +49,13 @@ TEST(Soak, BackToBackScansOfFortyTwoPortsAreIdenticalAndLeaveNothing) {
   // Orphans of a run become our children, so a stray process shows.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   std::vector<std::unique_ptr<Pty>> ptys;
-  std::vector<const Pty*> all;
   std::vector<std::string> names;
   Sandbox box;
-  for (const char* family : {"ttyUSB", "ttyACM"})
-    for (int i = 0; i <= 20; ++i) {
-      ptys.push_back(Pty::Open());
-      ASSERT_TRUE(ptys.back());
-      all.push_back(ptys.back().get());
-      names.push_back(std::string("/dev/") + family + std::to_string(i));
-      box.nodes.push_back(PtyNode(names.back().substr(5), *ptys.back()));
-    }
+  ASSERT_TRUE(AddEveryPort(&box, &ptys, &names));
+  std::vector<const Pty*> all;
+  for (const auto& pty : ptys) all.push_back(pty.get());
   const std::string want = Expected(names);
-  RunOptions o;
-  o.argv = {COMSCAN_BINARY};
-  o.env = ProgramEnvironment();
-  o.in = StdinMode::kHeldPipe;
+  const RunOptions o = RunOf(COMSCAN_BINARY, StdinMode::kHeldPipe);
 
   // The first run that goes wrong ends the soak: its messages say enough.
   for (int run = 0; run < kRuns && !::testing::Test::HasFailure(); ++run) {

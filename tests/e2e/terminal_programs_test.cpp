@@ -119,7 +119,7 @@ class TerminalProgram : public ::testing::TestWithParam<Holder> {
     for (;;) {
       pid_t r = waitpid(-1, nullptr, WNOHANG);
       if (r < 0 && errno == ECHILD) break;
-      double waited = std::chrono::duration<double>(Clock::now() - start).count();
+      double waited = SecondsSince(start);
       if (r == 0 && waited > 1 && sig != SIGKILL) {
         sig = waited > 3 ? SIGKILL : SIGTERM;
         for (pid_t child : Children()) kill(child, sig);
@@ -189,8 +189,7 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
     if (!lock.empty()) seen |= kLockFile;
     bool fast = OutputBaud(usb0->Settings()) == 115200;
     if (fast && (seen & h.marks) == h.marks) break;
-    if (!p.Running() ||
-        std::chrono::duration<double>(Clock::now() - start).count() > kHoldSeconds) {
+    if (!p.Running() || SecondsSince(start) > kHoldSeconds) {
       p.Finish(1);
       FAIL() << h.name << " did not hold ttyUSB0 at 115200 within " << kHoldSeconds
              << " s (marks seen " << seen << ", line " << Describe(usb0->Settings())
