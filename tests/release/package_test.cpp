@@ -92,12 +92,8 @@ TEST_F(Release, DebianPackageInstallsAWorkingProgramWithItsDocuments) {
   ASSERT_TRUE(pty);
   e2e::Sandbox sandbox;
   sandbox.nodes = {e2e::PtyNode("ttyUSB0", *pty)};
-  e2e::RunOptions options;
-  options.argv = {dir_ + "/usr/bin/comscan"};
-  options.env = e2e::ProgramEnvironment();
-  options.in = e2e::StdinMode::kDevNull;
-  options.out = e2e::StdoutMode::kFile;
-  e2e::Process run(sandbox, options);
+  e2e::Process run(sandbox, e2e::RunOf(dir_ + "/usr/bin/comscan", e2e::StdinMode::kDevNull,
+                                       e2e::StdoutMode::kFile));
   ASSERT_EQ(run.setup_error(), "");
   e2e::Exit exit = run.Finish(10);
   EXPECT_TRUE(exit.Normal(0)) << exit.Describe();
