@@ -165,15 +165,11 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
   box.nodes = {PtyNode("ttyUSB0", *usb0), PtyNode("ttyUSB1", *usb1)};
   box.carried = {"null", "tty", "zero", "urandom"};
   box.private_ptys = true;
-  RunOptions o;
+  RunOptions o = RunOf("/bin/sh", StdinMode::kHeldPipe);
   o.argv = {"/bin/sh", "-c", kScript, "sh", dir_ + "/tmux", COMSCAN_BINARY, h.command,
             dir_ + "/server"};
-  o.env = ProgramEnvironment();
-  for (const std::string& v :
-       std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin", "TERM=xterm",
-                                "HOME=" + dir_, "SCREENDIR=" + dir_ + "/screen", "LANG=C"})
-    o.env.push_back(v);
-  o.in = StdinMode::kHeldPipe;
+  o.env.insert(o.env.end(), {"PATH=/usr/local/bin:/usr/bin:/bin", "TERM=xterm", "HOME=" + dir_,
+                             "SCREENDIR=" + dir_ + "/screen", "LANG=C"});
   Process p(box, o);
   ASSERT_EQ(p.setup_error(), "");
 

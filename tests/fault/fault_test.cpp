@@ -83,12 +83,9 @@ class Faults : public ::testing::Test {
   // One run under plan: what broke an invariant, or "" when nothing did.
   std::string Run(const std::string& plan, int error, std::string* out = nullptr) {
     unlink(report_.c_str());
-    RunOptions o;
-    o.argv = {COMSCAN_FAULTY};
-    o.env = ProgramEnvironment();
-    for (std::string v : {"COMSCAN_FAULT=" + plan, "COMSCAN_FAULT_REPORT=" + report_,
-                          std::string("COMSCAN_FAULT_HELD=/dev/ttyUSB1 /dev/ttyUSB2")})
-      o.env.push_back(v);
+    RunOptions o = RunOf(COMSCAN_FAULTY);
+    o.env.insert(o.env.end(), {"COMSCAN_FAULT=" + plan, "COMSCAN_FAULT_REPORT=" + report_,
+                               "COMSCAN_FAULT_HELD=/dev/ttyUSB1 /dev/ttyUSB2"});
     Process p(box_, o);
     if (!p.setup_error().empty()) return "sandbox: " + p.setup_error();
     Exit e = p.Finish(10);
