@@ -23,11 +23,6 @@ struct Model {
     std::optional<std::string> variables[variableCount];  // nullopt: a null variable
 };
 
-std::string CString(const char* text)
-{
-    return std::string(text, std::strlen(text));
-}
-
 void Check(const Model& model)
 {
     Require(tempArea.end == (AreaPosition)model.area.size(), "the area's end");
@@ -63,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
         case 0: {
             std::string text = in.ConsumeRandomLengthString(300);
             append(text.c_str());
-            model.area += CString(text.c_str());
+            model.area += std::string(text.c_str());
             model.terminated = true;
             break;
         }
@@ -74,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
         case 2:
             // Text already in the area, which the append may move.
             if (!model.terminated) break;
-            model.area += CString(model.area.c_str() + at);
+            model.area += std::string(model.area.c_str() + at);
             append(tempArea.buffer + at);
             break;
         case 3: {
@@ -123,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
                 pointer = tempArea.buffer + at;
             }
             if (pointer)
-                model.variables[v] = CString(pointer);
+                model.variables[v] = std::string(pointer);
             else
                 model.variables[v].reset();
             assign(&variables[v], pointer);
