@@ -52,18 +52,6 @@ struct Model {
         if (IsSlot(id)) return slots.count(id) ? slots.at(id) : nullptr;
         return IsDynamic(id) ? (char*)id : nullptr;
     }
-    // The object when it is in use, else null: what lookup must return.
-    char* Live(ObjectId id) const
-    {
-        char* object = Object(id);
-        return InUse(object) ? object : nullptr;
-    }
-    std::vector<ObjectId> Ids() const
-    {
-        std::vector<ObjectId> ids = dynamics;
-        for (auto& slot : slots) ids.push_back(slot.first);
-        return ids;
-    }
     ObjectId Newer(ObjectId id) const
     {
         auto at = std::find(dynamics.begin(), dynamics.end(), id) + 1;
@@ -188,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
             break;
         case 1:
             id = PickId(in, model);
-            RequireObject(model, lookup(registry, id), model.Live(id), "lookup");
+            RequireObject(model, lookup(registry, id), model.InUse(model.Object(id)) ? model.Object(id) : nullptr,
+                          "lookup");
             break;
         case 2:
             id = PickId(in, model);
@@ -197,7 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
             break;
         case 3: {
             // Callers store in the payload; a non-zero first word puts it in use.
-            std::vector<ObjectId> ids = model.Ids();
+            std::vector<ObjectId> ids = model.dynamics;
+            for (auto& slot : model.slots) ids.push_back(slot.first);
             if (ids.empty()) break;
             char* object = model.Object(ids[in.ConsumeIntegralInRange<size_t>(0, ids.size() - 1)]);
             std::string stored = in.ConsumeBytesAsString(model.size);
@@ -232,7 +222,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
         }
         Require(callbacks.empty(), "only obtain of an allocated slot and disposeAll call the callback");
     }
-    for (ObjectId id : model.Ids()) RequireObject(model, lookup(registry, id), model.Live(id), "lookup");
+    for (auto& slot : model.slots)
+        RequireObject(model, lookup(registry, slot.first), model.InUse(slot.second) ? slot.second : nullptr, "lookup");
+    for (ObjectId id : model.dynamics)
+        RequireObject(model, lookup(registry, id), model.InUse((void*)id) ? (char*)id : nullptr, "lookup");
     Require(fake::LiveBlocks(MainHeap) == 2 + model.slots.size() + model.dynamics.size(), "no block leaked or lost");
     Require(fake::HeapMisuses() == 0, "no heap misuse");
     return 0;
