@@ -2,15 +2,17 @@
 
 void appendDecimal(std::int64_t value, AreaPosition at)
 {
-    // Digits counted first, so they go straight to their place: a port name
-    // is built this way for every name the scan tries.
+    // The same 64-byte reservation whatever the value, so the area grows as
+    // it always has; the digits are counted first and written straight to
+    // their place, as a port name is built for every name the scan tries.
+    char* place = reserve(64, at);
     std::uint64_t rest = (std::uint64_t)value;
     LONG count = 1;
     for (std::uint64_t left = rest / 10; left != 0; left /= 10) count++;
-    char* place = reserve(count, at);
     place[count] = 0;
     for (LONG i = count - 1; i >= 0; i--) {
         place[i] = (char)('0' + rest % 10);
         rest /= 10;
     }
+    release(64 - count);
 }
