@@ -11,7 +11,7 @@ release_packages=(git dpkg-dev g++-mingw-w64-i686-posix zip)
 # Never wine32: it turns every new 64-bit prefix into a much slower mixed one.
 test_packages=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
                g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
-               g++-multilib qemu-user-static lintian unzip
+               g++-i686-linux-gnu libc6:i386 libstdc++6:i386 qemu-user-static lintian unzip
                picocom tio screen cu minicom socat tmux
                clang libclang-rt-14-dev)
 bench_packages=(hyperfine valgrind strace time)
@@ -26,6 +26,19 @@ for option in "$@"; do
   esac
 done
 
+if [[ $(id -u) -ne 0 ]]; then
+  sudo=sudo
+else
+  sudo=
+fi
+
+# A package named NAME:ARCH needs that architecture known to dpkg first.
+for package in "${packages[@]}"; do
+  [[ "$package" == *:* ]] || continue
+  arch=${package##*:}
+  dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
+done
+
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
@@ -34,10 +47,7 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 echo "installing: ${missing[*]}"
-if [[ $(id -u) -ne 0 ]]; then
-  sudo=sudo
-else
-  sudo=
-fi
 $sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+# --no-remove: an i386 index out of step with amd64 would otherwise have apt
+# make room by removing installed packages.
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-remove --no-install-recommends "${missing[@]}"
