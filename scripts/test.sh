@@ -70,7 +70,7 @@ for preset in "${test_presets[@]}"; do
   read -r bad total < <(sed -n 's/.* tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/\1 \2/p' "$log") || true
   if [[ -n "$total" ]]; then
     # ctest counts a skipped case as passed.
-    skips=$(grep -c '^ *[0-9]* - .* (Skipped)$' "$log" || true)
+    skips=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$log" || true)
     passed=$((passed + total - bad - skips))
     failed=$((failed + bad))
     skipped=$((skipped + skips))
