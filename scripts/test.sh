@@ -16,10 +16,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-step_start=$SECONDS
-step() {  # name: closes the previous step with its time, opens the next
-  echo "== $1 (previous step: $((SECONDS - step_start)) s)"
-  step_start=$SECONDS
+step_name='' step_start=$SECONDS
+step() {  # name, or nothing after the last: ends the previous step with its time
+  [[ -z "$step_name" ]] || echo "-- $step_name: $((SECONDS - step_start)) s"
+  step_name=$1 step_start=$SECONDS
+  [[ -z "$step_name" ]] || echo "== $step_name"
 }
 
 step setup
@@ -84,7 +85,7 @@ tests/fuzz/run.sh 20 | tee "$log" || status=1
 passed=$((passed + $(grep -c ' inputs in ' "$log" || true)))
 failed=$((failed + $(grep -c ' FAILED: ' "$log" || true)))
 [[ $status -eq 0 ]] || [[ $failed -gt 0 ]] || failed=1
-step done
+step ''
 
 echo "comscan: $passed passed, $failed failed, $skipped skipped"
 exit $status
