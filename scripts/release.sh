@@ -35,15 +35,17 @@ source_dir="$build/source/comscan-$version"
 mkdir -p "$build/source"
 mv "$build/export" "$source_dir"
 
-# Runs a step with its output in logs/<name>.log, shown when it fails.
+# Runs a step with its output in logs/<name>.log, shown when it fails, and
+# tells how long it took.
 logged() {  # name command...
-  local name=$1
+  local name=$1 began=$SECONDS
   shift
   if ! "$@" >"$build/logs/$name.log" 2>&1; then
     echo "release: $name failed:" >&2
     tail -n 40 "$build/logs/$name.log" >&2
     return 1
   fi
+  echo "   $name: $((SECONDS - began)) s"
 }
 
 # One binary package, built in a copy unpacked from the source package; the
