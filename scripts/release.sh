@@ -24,7 +24,10 @@ scripts/setup.sh --release
 if [[ -n "$(git status --porcelain --untracked-files=no)" ]]; then
   echo "release: uncommitted changes are left out: the release is the commit $(git rev-parse --short HEAD)" >&2
 fi
-rm -rf "$build"
+# Every build from scratch; only what this script makes is removed, whatever
+# else the directory holds.
+mkdir -p "$build"
+(cd "$build" && rm -rf export source logs windows-i686 comscan-*-win32.zip "${architectures[@]}")
 mkdir -p "$build/export" "$build/logs"
 git archive HEAD | tar -x -C "$build/export"
 version=$(dpkg-parsechangelog -l "$build/export/debian/changelog" -SVersion)
