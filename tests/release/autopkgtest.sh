@@ -28,6 +28,9 @@ unshare --mount --propagation private bash -euo pipefail -c '
   done
   mkdir -p /var/lib/apt/lists/partial /var/cache/apt/archives/partial
   [[ ! -e /etc/apt/sources.list ]] || mount --bind /dev/null /etc/apt/sources.list
+  # Another apt at work on this machine makes the install wait, not fail.
+  echo "DPkg::Lock::Timeout \"300\";" >/var/cache/apt/lock-wait.conf
+  export APT_CONFIG=/var/cache/apt/lock-wait.conf
   exec autopkgtest "$@" -- null' autopkgtest "$deb" "$dsc" || status=$?
 [[ $before == "install ok installed" ]] || dpkg --purge comscan >/dev/null
 
