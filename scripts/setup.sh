@@ -7,11 +7,15 @@
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++)
-release_packages=(git dpkg-dev g++-mingw-w64-i686-posix zip)
+# The release cross-builds the i386, arm64 and armhf packages; dpkg-shlibdeps
+# reads each one's dependencies from that architecture's own C library.
+release_packages=(git dpkg-dev debhelper g++-mingw-w64-i686-posix zip
+                  crossbuild-essential-i386 crossbuild-essential-arm64 crossbuild-essential-armhf
+                  libc6:i386 libc6:arm64 libc6:armhf)
 # Never wine32: it turns every new 64-bit prefix into a much slower mixed one.
 test_packages=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
                g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
-               g++-i686-linux-gnu libc6:i386 libstdc++6:i386 qemu-user-static lintian unzip
+               g++-i686-linux-gnu libc6:i386 libstdc++6:i386 qemu-user-static lintian autopkgtest unzip
                picocom tio screen cu minicom socat tmux
                clang libclang-rt-14-dev)
 bench_packages=(hyperfine valgrind strace time)
@@ -47,7 +51,9 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 echo "installing: ${missing[*]}"
-$sudo apt-get update -q
+# A mirror caught mid-sync fails one index or another; the lists already
+# there may still hold every package asked for, and the install says if not.
+$sudo apt-get update -q || echo "setup.sh: some package indexes could not be refreshed" >&2
 # --no-remove: an i386 index out of step with amd64 would otherwise have apt
 # make room by removing installed packages.
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-remove --no-install-recommends "${missing[@]}"

@@ -7,6 +7,11 @@ if [[ ! -f "$dist/SHA256SUMS" ]]; then
   echo "skipped: no release in $dist, run scripts/release.sh"
   exit 77
 fi
+export LC_ALL=C
+# SHA256SUMS names every release file but itself, and their sums hold.
+diff <(cd "$dist" && ls | grep -vx SHA256SUMS) <(awk '{print $2}' "$dist/SHA256SUMS" | sort)
+(cd "$dist" && sha256sum --quiet -c SHA256SUMS)
+
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 release="$(dirname "$0")/../../scripts/release.sh"
