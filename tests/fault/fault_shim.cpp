@@ -3,8 +3,9 @@
 // the Nth open/close/read/write/ioctl/flock/capset with ERRNO (a close still
 // closes, as Linux's does); "heap N" fails the Nth malloc/calloc/realloc;
 // "unmarked" refuses every capset with EPERM and answers every TIOCGEXCL
-// with ENOTTY, as a filter and an emulator may; anything else only counts. COMSCAN_FAULT_HELD lists ports held by others: any
-// request on them but a look is a touch. At exit COMSCAN_FAULT_REPORT gets
+// with ENOTTY, as a filter and an emulator may; anything else only counts.
+// COMSCAN_FAULT_HELD lists ports held by others: any request on them but a
+// look is a touch. At exit COMSCAN_FAULT_REPORT gets
 // "sys S heap H hit CALL FD touched T ptys P" (P: pty descriptors still open).
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
