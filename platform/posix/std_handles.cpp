@@ -59,6 +59,11 @@ bool DescriptorForIo(HANDLE h, int* fd)
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
+    // A standard handle is never a port's (see TakeStandardHandles), so
+    // output lines need not look in the port table.
+    EnsureStandardHandles();
+    for (HANDLE standard : standardHandles)
+        if (h == standard) return true;
     return CommReadyForIo(h);
 }
 
