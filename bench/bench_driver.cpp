@@ -411,6 +411,20 @@ std::string Rule(int columns) {
   return r;
 }
 
+// A table of the program against both yardsticks, a row per scenario; value
+// gives a binary's figure in a scenario.
+template <typename Value>
+void PrintAgainst(const std::vector<Scenario>& scenarios, const std::vector<Figures>& figures, const char* unit,
+                  const char* format, double goal, Value value) {
+  std::printf("| scenario |%s\n%s\n", Header(unit, goal > 0).c_str(), Rule(goal > 0 ? 13 : 11).c_str());
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    double v[kBinaryCount];
+    for (int i = 0; i < kBinaryCount; i++) v[i] = value(figures[k], i);
+    std::printf("| %s |%s%s\n", scenarios[k].title.c_str(), Against(v, 0, format, goal).c_str(),
+                Against(v, 3, format, goal).c_str());
+  }
+}
+
 void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& figures, int rounds, int runs) {
   std::printf("### Wall time (median of %d runs per binary: %d rounds of %d, interleaved; goal: within 1.15 "
               "times the floor)\n\n", rounds * runs, rounds, runs);
@@ -423,18 +437,10 @@ void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& f
   }
   std::printf("\n### CPU time, user + system (median of the %d rounds' means; less disturbed by other load "
               "than wall time)\n\n", rounds);
-  std::printf("| scenario |%s\n%s\n", Header("ms", false).c_str(), Rule(11).c_str());
-  for (size_t k = 0; k < scenarios.size(); k++)
-    std::printf("| %s |%s%s\n", scenarios[k].title.c_str(), Against(figures[k].cpuMs, 0, "%.3f", 0).c_str(),
-                Against(figures[k].cpuMs, 3, "%.3f", 0).c_str());
+  PrintAgainst(scenarios, figures, "ms", "%.3f", 0, [](const Figures& f, int i) { return f.cpuMs[i]; });
   std::printf("\n### User-space instructions (callgrind, start to exit; goal: within 1.3 times the floor)\n\n");
-  std::printf("| scenario |%s\n%s\n", Header("", true).c_str(), Rule(13).c_str());
-  for (size_t k = 0; k < scenarios.size(); k++) {
-    double v[kBinaryCount];
-    for (int i = 0; i < kBinaryCount; i++) v[i] = (double)figures[k].instructions[i];
-    std::printf("| %s |%s%s\n", scenarios[k].title.c_str(), Against(v, 0, "%.0f", 1.3).c_str(),
-                Against(v, 3, "%.0f", 1.3).c_str());
-  }
+  PrintAgainst(scenarios, figures, "", "%.0f", 1.3,
+               [](const Figures& f, int i) { return (double)f.instructions[i]; });
   std::printf("\n### Where comscan's instructions go (callgrind, inclusive: a part counts what it calls; "
               "n/a: not run)\n\n");
   std::printf("| part |");
@@ -460,13 +466,7 @@ void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& f
     std::printf("\n");
   }
   std::printf("\n### Peak resident memory (/usr/bin/time, median of 11; goal: within 1.2 times the floor)\n\n");
-  std::printf("| scenario |%s\n%s\n", Header("KB", true).c_str(), Rule(13).c_str());
-  for (size_t k = 0; k < scenarios.size(); k++) {
-    double v[kBinaryCount];
-    for (int i = 0; i < kBinaryCount; i++) v[i] = (double)figures[k].peakKb[i];
-    std::printf("| %s |%s%s\n", scenarios[k].title.c_str(), Against(v, 0, "%.0f", 1.2).c_str(),
-                Against(v, 3, "%.0f", 1.2).c_str());
-  }
+  PrintAgainst(scenarios, figures, "KB", "%.0f", 1.2, [](const Figures& f, int i) { return (double)f.peakKb[i]; });
   // A found port's calls: what the 38 ports beyond the first four cost,
   // each; what the first port starts once (the close thread) stays out.
   const Figures& four = figures[1];
