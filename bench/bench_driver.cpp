@@ -243,7 +243,6 @@ const struct {
     {"SetConsoleCtrlHandler", "    close-event handler and its thread"},
     {"PortScan", "  the scan"},
     {"CreateFileA", "    open and claim each port"},
-    {"MarkRefusedByKernel", "      exclusive mark: CAP_SYS_ADMIN dropped, once"},
     {"TtyTakeExclusive", "      exclusive mark: take it"},
     {"LockFileHeld", "      UUCP lock files"},
     {"SetupComm", "    SetupComm"},
