@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/posix/last_error.h"
+#include "platform/posix/tty_ioctl.h"
 #include "tests/posix/program_open.h"
 #include "tests/posix/pty_fixture.h"
 #include "tests/posix/recording_tty_ioctl.h"
@@ -223,6 +224,20 @@ TEST_F(CommRequest, TheKernelsRefusalIsTheAnswer)
     }
     EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// Root included, the kernel refuses a port another open marked exclusive at
+// the open itself: no request reaches it, and its mark and line stay.
+TEST_F(CommRequest, APortMarkedExclusiveIsRefusedAtTheOpen)
+{
+    ASSERT_EQ(ioctl(pty->slave(), TIOCEXCL), 0);
+    EXPECT_EQ(CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ttyRecording.requests, 0);
+    EXPECT_TRUE(IsExclusive(pty->slave()));
+    EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
+    ioctl(pty->slave(), TIOCNXCL);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ void TtyRecordingReset()
 
 int TtyIoctl(int fd, unsigned long request, void* argument)
 {
+    ttyRecording.requests++;
     switch (request) {
     case TCGETS2:
         ttyRecording.getCount++;

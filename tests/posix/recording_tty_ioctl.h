@@ -6,6 +6,7 @@
 #include <asm/termios.h>
 
 struct TtyRecording {
+    int requests;                 // every request, of any kind
     int getCount;                 // TCGETS2 requests
     int setCount;                 // TCSETS2 requests
     struct termios2 sets[8];      // the first eight, as sent
