@@ -28,6 +28,16 @@ tcflag_t RateCodeFor(DWORD rate)
 
 const tcflag_t sizeCodes[] = {CS5, CS6, CS7, CS8};
 
+const DWORD maxDword = 0xFFFFFFFFu;
+
+// Tenths of a second, rounded up so that a short time-out never becomes no
+// wait at all, and capped at what VTIME holds.
+cc_t Tenths(DWORD milliseconds)
+{
+    DWORD tenths = milliseconds / 100 + (milliseconds % 100 != 0);
+    return (cc_t)(tenths > 255 ? 255 : tenths);
+}
+
 }  // namespace
 
 DWORD DcbCheck(const DCB* dcb)
@@ -46,7 +56,7 @@ DWORD DcbCheck(const DCB* dcb)
     return ERROR_SUCCESS;
 }
 
-void DcbFromTermios2(const struct termios2* settings, int modemBits, WORD xonLim, WORD xoffLim, DCB* dcb)
+void DcbFromTermios2(const struct termios2* settings, const DcbExtra* extra, DCB* dcb)
 {
     std::memset(dcb, 0, sizeof *dcb);
     tcflag_t c = settings->c_cflag;
@@ -70,18 +80,16 @@ void DcbFromTermios2(const struct termios2* settings, int modemBits, WORD xonLim
         dcb->StopBits = ONESTOPBIT;
     dcb->fBinary = 1;
     dcb->fParity = (settings->c_iflag & INPCK) ? 1 : 0;
-    bool rtsRaised = modemBits < 0 || (modemBits & TIOCM_RTS);
-    bool dtrRaised = modemBits < 0 || (modemBits & TIOCM_DTR);
     dcb->fOutxCtsFlow = (c & CRTSCTS) ? 1 : 0;
     if (c & CRTSCTS)
         dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
     else
-        dcb->fRtsControl = rtsRaised ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    dcb->fDtrControl = dtrRaised ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        dcb->fRtsControl = extra->rtsControl == RTS_CONTROL_DISABLE ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
     dcb->fOutX = (settings->c_iflag & IXON) ? 1 : 0;
     dcb->fInX = (settings->c_iflag & IXOFF) ? 1 : 0;
-    dcb->XonLim = xonLim;
-    dcb->XoffLim = xoffLim;
+    dcb->XonLim = extra->xonLim;
+    dcb->XoffLim = extra->xoffLim;
     dcb->XonChar = (char)settings->c_cc[VSTART];
     dcb->XoffChar = (char)settings->c_cc[VSTOP];
     dcb->EofChar = (char)settings->c_cc[VEOF];
@@ -122,4 +130,35 @@ void Termios2FromDcb(const DCB* dcb, struct termios2* settings)
     if (dcb->fInX) settings->c_iflag |= IXOFF;
     settings->c_cc[VSTART] = (cc_t)dcb->XonChar;
     settings->c_cc[VSTOP] = (cc_t)dcb->XoffChar;
+}
+
+void Termios2ReadTimeouts(const COMMTIMEOUTS* timeouts, struct termios2* settings)
+{
+    DWORD interval = timeouts->ReadIntervalTimeout;
+    DWORD multiplier = timeouts->ReadTotalTimeoutMultiplier;
+    DWORD constant = timeouts->ReadTotalTimeoutConstant;
+    cc_t vmin, vtime;
+    if (interval == maxDword && multiplier == 0 && constant == 0) {
+        // Return at once with whatever has arrived.
+        vmin = 0;
+        vtime = 0;
+    } else if (multiplier != 0 || constant != 0) {
+        // A total time-out: wait that long for the first byte (a maximal
+        // multiplier only means "return as soon as anything is there").
+        DWORD perByte = multiplier == maxDword ? 0 : multiplier;
+        DWORD total = constant > maxDword - perByte ? maxDword : constant + perByte;
+        vmin = 0;
+        vtime = Tenths(total);
+        if (vtime == 0) vtime = 1;
+    } else if (interval != 0) {
+        // Only a gap between bytes: wait for the first, then time the gaps.
+        vmin = 1;
+        vtime = Tenths(interval);
+    } else {
+        // No time-outs: a read waits for data.
+        vmin = 1;
+        vtime = 0;
+    }
+    settings->c_cc[VMIN] = vmin;
+    settings->c_cc[VTIME] = vtime;
 }

@@ -1,5 +1,5 @@
-// DCB <-> termios2: the line settings as Win32 describes them and as the
-// kernel keeps them. Pure translations; no system calls.
+// DCB and COMMTIMEOUTS <-> termios2: the line settings as Win32 describes
+// them and as the kernel keeps them. Pure translations; no system calls.
 #pragma once
 
 #include "platform/posix/tty_ioctl.h"
@@ -10,11 +10,26 @@
 // ERROR_NOT_SUPPORTED for those this kernel has no way to do.
 DWORD DcbCheck(const DCB* dcb);
 
-// Fills the whole of *dcb from the port's settings. modemBits is the TIOCMGET
-// answer, or -1 when the lines cannot be read (ptys have none); then RTS and
-// DTR count as raised, as the kernel raises them on open.
-void DcbFromTermios2(const struct termios2* settings, int modemBits, WORD xonLim, WORD xoffLim, DCB* dcb);
+// What a DCB holds that termios2 has no place for, kept with the port.
+struct DcbExtra {
+    WORD xonLim;
+    WORD xoffLim;
+    // RTS as configured: raised by the kernel at the open (RTS_CONTROL_ENABLE)
+    // until a DCB says otherwise. DTR is never changed (dropping it resets
+    // many boards), so it stays as the open raised it.
+    BYTE rtsControl;
+};
+
+// Fills the whole of *dcb from the port's settings and what was configured
+// beyond them: the driver's configuration, as Windows reports it, not the
+// live modem lines.
+void DcbFromTermios2(const struct termios2* settings, const DcbExtra* extra, DCB* dcb);
 
 // Writes a checked dcb into *settings, in raw mode. Fields the DCB does not
 // describe keep their value (line discipline, VMIN/VTIME, other characters).
 void Termios2FromDcb(const DCB* dcb, struct termios2* settings);
+
+// Sets VMIN and VTIME in *settings to the nearest the kernel has to the read
+// time-outs: termios counts only in tenths of a second, up to 25.5 seconds,
+// and knows no per-byte multiplier.
+void Termios2ReadTimeouts(const COMMTIMEOUTS* timeouts, struct termios2* settings);

@@ -1,6 +1,7 @@
 #include "platform/posix/comm_open.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -11,7 +12,10 @@
 #include "platform/posix/handles.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/lock_file.h"
-#include "platform/posix/tty_exclusive.h"
+
+// The C library's own wrappers of the two system calls; it declares neither.
+extern "C" int capget(cap_user_header_t header, cap_user_data_t data);
+extern "C" int capset(cap_user_header_t header, const cap_user_data_t data);
 
 namespace {
 
@@ -26,6 +30,27 @@ bool HasDevicePrefix(const char* path)
     for (size_t i = 0; i < sizeof devicePrefix - 1; i++)
         if (path[i] != devicePrefix[i]) return false;
     return true;
+}
+
+// Whether the kernel itself refuses us a terminal another open marked
+// exclusive, as it refuses every process without CAP_SYS_ADMIN. Nothing here
+// needs that capability, so at this thread's first open it leaves the
+// effective set (capabilities are per thread; the close thread opens
+// nothing). Where it may not (a filter forbids capset), false: the mark must
+// then be asked for at every claim.
+bool MarkRefusedByKernel()
+{
+    static thread_local int refused = -1;
+    if (refused >= 0) return refused;
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3];
+    const __u32 admin = CAP_TO_MASK(CAP_SYS_ADMIN);
+    refused = capget(&header, sets) == 0;
+    if (refused && (sets[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective & admin)) {
+        sets[CAP_TO_INDEX(CAP_SYS_ADMIN)].effective &= ~admin;
+        refused = capset(&header, sets) == 0;
+    }
+    return refused;
 }
 
 int OpenMode(DWORD access)
@@ -59,15 +84,14 @@ bool Release(const CommRecord* record)
 // Gives up a claim under way: the record of fd leaves the table, and the
 // port is released with the table still held, so the sweep never sees it
 // half done.
-HANDLE Refuse(int fd, DWORD error)
+HANDLE Refuse(const CommHold& table, int fd, DWORD error)
 {
     CommRecord removed;
-    if (CommTableRemove(DescriptorToHandle(fd), &removed)) {
+    if (CommTableRemove(table, DescriptorToHandle(fd), &removed)) {
         Release(&removed);
     } else {
         close(fd);  // no record: memory ran out before it was added
     }
-    CommTableUnlock();
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
 }
@@ -81,9 +105,12 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         return INVALID_HANDLE_VALUE;
     }
     if (HasDevicePrefix(path)) path += sizeof devicePrefix - 1;
+    // Before the open: a port marked exclusive must fail right there.
+    bool askForMark = !MarkRefusedByKernel();
 
     // Non-blocking, so that the open of a port without carrier cannot hang.
-    // An absent name fails here, before any other system call.
+    // An absent name fails here, before any other system call; a port
+    // marked exclusive by another open, with EBUSY.
     int fd = open(path, OpenMode(access) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         SetLastErrorFromErrno(errno);
@@ -96,43 +123,40 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    if (!CommTableLock()) {
+    CommHold table;
+    if (!table.held) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
-    // Good while the table is held, which it is until the claim is done.
-    CommRecord* record = CommTableAdd(fd);
-    if (!record) return Refuse(fd, ERROR_NOT_ENOUGH_MEMORY);
+    CommRecord* record = CommTableAdd(table, fd);
+    if (!record) return Refuse(table, fd, ERROR_NOT_ENOUGH_MEMORY);
 
     // Share mode 0: the port is refused when anyone else holds it in any of
     // the ways programs hold ports. Every check reads only, and all of them
     // come before the first change to the port, so a port in use is never
     // touched, not even for a moment.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(fd, ERROR_ACCESS_DENIED);
-    switch (TtyExclusiveState(fd)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(table, fd, ERROR_ACCESS_DENIED);
+    switch (askForMark ? TtyExclusiveState(fd) : TtyExclusiveFree) {
     case TtyExclusiveHeld:
-        return Refuse(fd, ERROR_ACCESS_DENIED);
+        return Refuse(table, fd, ERROR_ACCESS_DENIED);
     case TtyExclusiveFailed:
-        return Refuse(fd, Win32ErrorFromErrno(errno));
+        return Refuse(table, fd, Win32ErrorFromErrno(errno));
     default:
         break;
     }
-    if (LockFileHeld(path, lockDirectories)) return Refuse(fd, ERROR_ACCESS_DENIED);
+    if (!lockDirectories) lockDirectories = SystemLockDirectories();
+    if (LockFileHeld(path, lockDirectories)) return Refuse(table, fd, ERROR_ACCESS_DENIED);
 
     switch (TtyTakeExclusive(fd)) {
     case TtyExclusiveTaken:
         record->exclusiveSet = true;
         break;
     case TtyExclusiveFailed:
-        return Refuse(fd, Win32ErrorFromErrno(errno));
+        return Refuse(table, fd, Win32ErrorFromErrno(errno));
     default:
         break;
     }
-    // Reads and writes block as the time-outs say, as on Windows. F_SETFL
-    // leaves the access mode alone and O_NONBLOCK is the only status flag
-    // the open asked for, so one call clears it.
-    if (fcntl(fd, F_SETFL, 0) == -1) return Refuse(fd, Win32ErrorFromErrno(errno));
-    CommTableUnlock();
+    record->configured.rtsControl = RTS_CONTROL_ENABLE;
     return DescriptorToHandle(fd);
 }
 
@@ -145,7 +169,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    return CommOpen(lpFileName, dwDesiredAccess, systemLockDirectories);
+    return CommOpen(lpFileName, dwDesiredAccess, nullptr);
 }
 
 // Only handles CreateFileA gave: anything else, or a handle already closed,
@@ -153,19 +177,17 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
 // may by now belong to another open).
 BOOL CloseHandle(HANDLE hObject)
 {
+    CommHold table;
     // Once the sweep has begun it has closed every handle.
-    if (!CommTableLock()) {
+    if (!table.held) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     // No port is left exclusive, even if this process lives on.
     CommRecord record;
-    bool found = CommTableRemove(hObject, &record);
-    bool released = found && Release(&record);
-    int failure = errno;
-    CommTableUnlock();
-    if (released) return TRUE;
-    if (found) SetLastErrorFromErrno(failure);
+    if (!CommTableRemove(table, hObject, &record)) return FALSE;
+    if (Release(&record)) return TRUE;
+    SetLastErrorFromErrno(errno);
     return FALSE;
 }
 

@@ -3,9 +3,10 @@
 
 #include "platform/posix/win32_subset.h"
 
-// CreateFileA with the lock-file directories as a parameter; CreateFileA
-// passes the system's. The handle, or INVALID_HANDLE_VALUE with the last
-// error set and nothing left open, locked or changed.
+// CreateFileA with the lock-file directories as a parameter (null-terminated;
+// null for the system's, which CreateFileA passes). The handle, or
+// INVALID_HANDLE_VALUE with the last error set and nothing left open, locked
+// or changed.
 HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories);
 // Releases every port still open (exclusive mode cleared, lock dropped,
 // descriptor closed) and refuses every later open: what the system does for

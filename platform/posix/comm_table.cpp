@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,41 +19,47 @@ size_t recordCapacity = 0;
 pthread_mutex_t tableLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 bool closing = false;  // the sweep has begun: no port is claimed any more
 
-// The index of fd's record, or recordCount when it has none. Under tableLock.
-size_t IndexOf(int fd)
+// The index of h's record, or recordCount when it has none. Under tableLock.
+size_t IndexOf(HANDLE h)
 {
+    int fd;
+    if (!DescriptorOf(h, &fd)) return recordCount;
     size_t i = 0;
     while (i < recordCount && records[i].fd != fd) i++;
     return i;
 }
 
-// False for null, INVALID_HANDLE_VALUE and anything that is not descriptor
-// plus one in 32 bits, so no such value can alias a real descriptor.
-bool DescriptorOf(HANDLE h, int* fd)
-{
-    LONG_PTR value = (LONG_PTR)h;
-    if (value < 1 || value > INT_MAX) return false;
-    *fd = HandleToDescriptor(h);
-    return true;
-}
-
 }  // namespace
 
-bool CommTableLock(void)
+CommHold::CommHold() : held(true), record(nullptr)
 {
     pthread_mutex_lock(&tableLock);
-    if (!closing) return true;
+    if (!closing) return;
     pthread_mutex_unlock(&tableLock);
+    held = false;
     SetLastError(ERROR_ACCESS_DENIED);
-    return false;
 }
 
-void CommTableUnlock(void)
+CommHold::CommHold(HANDLE h, const void* argument) : held(true), record(nullptr)
 {
+    pthread_mutex_lock(&tableLock);
+    // After the sweep the table is empty, so no handle is found.
+    size_t i = IndexOf(h);
+    if (i < recordCount && argument) {
+        record = &records[i];
+        return;
+    }
     pthread_mutex_unlock(&tableLock);
+    held = false;
+    SetLastError(i < recordCount ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
 }
 
-CommRecord* CommTableAdd(int fd)
+CommHold::~CommHold()
+{
+    if (held) pthread_mutex_unlock(&tableLock);
+}
+
+CommRecord* CommTableAdd(const CommHold&, int fd)
 {
     if (recordCount == recordCapacity) {
         size_t capacity = recordCapacity ? recordCapacity * 2 : 8;
@@ -72,10 +77,9 @@ CommRecord* CommTableAdd(int fd)
     return record;
 }
 
-bool CommTableRemove(HANDLE h, CommRecord* record)
+bool CommTableRemove(const CommHold&, HANDLE h, CommRecord* record)
 {
-    int fd;
-    size_t i = DescriptorOf(h, &fd) ? IndexOf(fd) : recordCount;
+    size_t i = IndexOf(h);
     if (i == recordCount) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
@@ -83,29 +87,6 @@ bool CommTableRemove(HANDLE h, CommRecord* record)
     *record = records[i];
     records[i] = records[--recordCount];
     return true;
-}
-
-CommRecord* CommTableHold(HANDLE h)
-{
-    int fd;
-    if (DescriptorOf(h, &fd)) {
-        pthread_mutex_lock(&tableLock);
-        // After the sweep the table is empty, so no handle is found.
-        size_t i = IndexOf(fd);
-        if (i < recordCount) return &records[i];
-        pthread_mutex_unlock(&tableLock);
-    }
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-}
-
-CommRecord* CommTableHoldFor(HANDLE h, const void* argument)
-{
-    CommRecord* record = CommTableHold(h);
-    if (!record || argument) return record;
-    pthread_mutex_unlock(&tableLock);
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
 }
 
 int CommRecordSettings(const CommRecord* record, struct termios2* settings)

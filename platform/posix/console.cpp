@@ -12,6 +12,7 @@
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
+#include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/std_handles.h"
 
@@ -24,29 +25,9 @@ bool TerminalOf(HANDLE h, int* fd)
     errno = EBADF;
     StdTerminal known = StdHandleTerminal(h);
     if (known == StdTerminalNo) errno = ENOTTY;
-    bool terminal = known == StdTerminalYes ||
-                    (known == StdTerminalUnknown && h && h != INVALID_HANDLE_VALUE && isatty(HandleToDescriptor(h)));
-    if (!terminal) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    *fd = HandleToDescriptor(h);
-    return true;
-}
-
-bool WriteAll(int fd, const char* bytes, size_t n)
-{
-    while (n > 0) {
-        ssize_t count = write(fd, bytes, n);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) {
-            SetLastErrorFromErrno(count < 0 ? errno : EIO);
-            return false;
-        }
-        bytes += count;
-        n -= (size_t)count;
-    }
-    return true;
+    bool terminal = DescriptorOf(h, fd) && (known == StdTerminalYes || (known == StdTerminalUnknown && isatty(*fd)));
+    if (!terminal) SetLastError(ERROR_INVALID_HANDLE);
+    return terminal;
 }
 
 UINT outputCodePage = 1252;
@@ -169,10 +150,8 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
         return FALSE;
     }
     char* bytes = (char*)lpBuffer;
-    ssize_t count;
     // One byte is kept free for the CR put before the LF.
-    do count = read(fd, bytes, nNumberOfCharsToRead - 1);
-    while (count < 0 && errno == EINTR);
+    ssize_t count = RetryInterrupted([&] { return read(fd, bytes, nNumberOfCharsToRead - 1); });
     // A terminal whose other side has gone reads as EIO, and once hung up as
     // end of input, like a typed end-of-input; only the hang-up also takes
     // the terminal's settings away.
@@ -200,7 +179,7 @@ BOOL WriteConsoleA(HANDLE hConsoleOutput, const VOID* lpBuffer, DWORD nNumberOfC
     if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = 0;
     int fd;
     if (!TerminalOf(hConsoleOutput, &fd)) return FALSE;
-    if (!WriteAll(fd, (const char*)lpBuffer, nNumberOfCharsToWrite)) return FALSE;
+    if (WriteAll(fd, (const char*)lpBuffer, nNumberOfCharsToWrite) != nNumberOfCharsToWrite) return FALSE;
     if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;
     return TRUE;
 }
@@ -219,7 +198,8 @@ BOOL WriteConsoleW(HANDLE hConsoleOutput, const VOID* lpBuffer, DWORD nNumberOfC
         DWORD n = nNumberOfCharsToWrite - done < piece ? nNumberOfCharsToWrite - done : piece;
         // A surrogate pair is never split between pieces.
         if (n == piece && text[done + n - 1] >= 0xD800 && text[done + n - 1] <= 0xDBFF) n--;
-        if (!WriteAll(fd, encoded, EncodeUtf8(text + done, n, encoded))) return FALSE;
+        size_t length = EncodeUtf8(text + done, n, encoded);
+        if (WriteAll(fd, encoded, length) != length) return FALSE;
         done += n;
     }
     if (lpNumberOfCharsWritten) *lpNumberOfCharsWritten = nNumberOfCharsToWrite;

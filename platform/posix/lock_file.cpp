@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstring>
 
-const char* const systemLockDirectories[] = {"/var/lock", "/run/lock", nullptr};
+#include "platform/posix/interrupted.h"
 
 namespace {
+
+const char* systemLockDirectories[] = {"/var/lock", "/run/lock", nullptr};
 
 bool IsBlank(char c)
 {
@@ -51,18 +53,17 @@ namespace {
 // out. A missing file or directory holds nothing.
 bool LockFileHolds(const char* lockPath)
 {
-    // Non-blocking, so a FIFO planted under the lock name cannot stall the open.
-    int fd;
-    do fd = open(lockPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    // Non-blocking, so a FIFO planted under the lock name cannot stall the
+    // open; a link there fails with ELOOP, and so holds the port.
+    int flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+    int fd = RetryInterrupted([&] { return open(lockPath, flags); });
     if (fd < 0) return errno != ENOENT && errno != ENOTDIR;
     struct stat status;
     char content[64];
     ssize_t length = 0;
     bool unreadable = fstat(fd, &status) != 0;
     if (!unreadable && S_ISREG(status.st_mode)) {
-        do length = read(fd, content, sizeof content);
-        while (length < 0 && errno == EINTR);
+        length = RetryInterrupted([&] { return read(fd, content, sizeof content); });
         unreadable = length < 0;
     }
     close(fd);
@@ -76,6 +77,18 @@ bool LockFileHolds(const char* lockPath)
 }
 
 }  // namespace
+
+const char* const* SystemLockDirectories(void)
+{
+    static bool known = false;
+    if (known) return systemLockDirectories;
+    struct stat first, second;
+    if (stat(systemLockDirectories[0], &first) == 0 && stat(systemLockDirectories[1], &second) == 0 &&
+        first.st_dev == second.st_dev && first.st_ino == second.st_ino)
+        systemLockDirectories[1] = nullptr;
+    known = true;
+    return systemLockDirectories;
+}
 
 bool LockFileHeld(const char* devicePath, const char* const* directories)
 {

@@ -6,14 +6,18 @@
 
 #include <cstddef>
 
-// Where lock files are kept on this system; the list ends with a null.
-extern const char* const systemLockDirectories[];
+// Where lock files are kept on this system, each directory once (on many
+// systems /var/lock is a link to /run/lock), null-terminated. Found at the
+// first call and kept for the run; called under a CommHold.
+const char* const* SystemLockDirectories(void);
 
 // True when a lock file for devicePath, in one of the null-terminated
 // directories, names a live process, or exists but cannot be read (a lock
-// directory we may not search counts the same): the port is in use, or may
-// be. False when there is none, or it is not a regular file, garbled, or
-// names a process that is gone (a stale lock left by a crash).
+// directory we may not search counts the same), or is a symbolic link, which
+// is never followed (the directories are writable by every user, and a real
+// lock is a regular file): the port is in use, or may be. False when there
+// is none, or it is not a regular file, garbled, or names a process that is
+// gone (a stale lock left by a crash).
 bool LockFileHeld(const char* devicePath, const char* const* directories);
 
 // The process id held by the first length bytes of a lock file, which need

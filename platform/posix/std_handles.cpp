@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/posix/comm_port.h"
 #include "platform/posix/handles.h"
+#include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
 
 namespace {
@@ -49,14 +51,20 @@ void EnsureStandardHandles()
     while (standardHandlesState.load(std::memory_order_acquire) != 2) sched_yield();
 }
 
-bool DescriptorOf(HANDLE h, int* fd)
+// The descriptor of h for a read or write, once a port has what it needs
+// for one; false, with the last error set, otherwise.
+bool DescriptorForIo(HANDLE h, int* fd)
 {
-    if (!h || h == INVALID_HANDLE_VALUE) {
+    if (!DescriptorOf(h, fd)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    *fd = HandleToDescriptor(h);
-    return true;
+    // A standard handle is never a port's (see TakeStandardHandles), so
+    // output lines need not look in the port table.
+    EnsureStandardHandles();
+    for (HANDLE standard : standardHandles)
+        if (h == standard) return true;
+    return CommReadyForIo(h);
 }
 
 }  // namespace
@@ -97,16 +105,28 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 {
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
     int fd;
-    if (!DescriptorOf(hFile, &fd)) return FALSE;
-    ssize_t count;
-    do count = read(fd, lpBuffer, nNumberOfBytesToRead);
-    while (count < 0 && errno == EINTR);
+    if (!DescriptorForIo(hFile, &fd)) return FALSE;
+    ssize_t count = RetryInterrupted([&] { return read(fd, lpBuffer, nNumberOfBytesToRead); });
     if (count < 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = (DWORD)count;
     return TRUE;
+}
+
+size_t WriteAll(int fd, const char* bytes, size_t n)
+{
+    size_t done = 0;
+    while (done < n) {
+        ssize_t count = RetryInterrupted([&] { return write(fd, bytes + done, n - done); });
+        if (count <= 0) {
+            SetLastErrorFromErrno(count < 0 ? errno : EPIPE);
+            break;
+        }
+        done += (size_t)count;
+    }
+    return done;
 }
 
 // Writes everything, as a synchronous Win32 write does; a short count means
@@ -116,19 +136,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
 {
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
     int fd;
-    if (!DescriptorOf(hFile, &fd)) return FALSE;
-    const char* bytes = (const char*)lpBuffer;
-    DWORD done = 0;
-    while (done < nNumberOfBytesToWrite) {
-        ssize_t count = write(fd, bytes + done, nNumberOfBytesToWrite - done);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) {
-            SetLastErrorFromErrno(count < 0 ? errno : EPIPE);
-            if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
-            return FALSE;
-        }
-        done += (DWORD)count;
-    }
+    if (!DescriptorForIo(hFile, &fd)) return FALSE;
+    DWORD done = (DWORD)WriteAll(fd, (const char*)lpBuffer, nNumberOfBytesToWrite);
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = done;
-    return TRUE;
+    return done == nNumberOfBytesToWrite;
 }

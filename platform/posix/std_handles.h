@@ -18,3 +18,7 @@ StdTerminal StdHandleTerminal(HANDLE h);
 // True when any standard handle is a terminal, i.e. the program has a
 // console to show text on.
 bool StdTerminalPresent(void);
+
+// Writes the n bytes at bytes to fd, however many calls it takes: the count
+// written, which is n unless a write failed (the last error then set).
+size_t WriteAll(int fd, const char* bytes, size_t n);

@@ -1,9 +1,11 @@
 // Linked into a test build of the program with -Wl,--wrap: the program's own
 // calls into the C library come here first. COMSCAN_FAULT="sys N ERRNO" fails
-// the Nth open/close/read/write/ioctl/flock with ERRNO (a close still closes,
-// as Linux's does); "heap N" fails the Nth malloc/calloc/realloc; anything
-// else only counts. COMSCAN_FAULT_HELD lists ports held by others: any
-// request on them but a look is a touch. At exit COMSCAN_FAULT_REPORT gets
+// the Nth open/close/read/write/ioctl/flock/capset with ERRNO (a close still
+// closes, as Linux's does); "heap N" fails the Nth malloc/calloc/realloc;
+// "unmarked" refuses every capset with EPERM and answers every TIOCGEXCL
+// with ENOTTY, as a filter and an emulator may; anything else only counts.
+// COMSCAN_FAULT_HELD lists ports held by others: any request on them but a
+// look is a touch. At exit COMSCAN_FAULT_REPORT gets
 // "sys S heap H hit CALL FD touched T ptys P" (P: pty descriptors still open).
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
@@ -25,6 +27,7 @@ ssize_t __real_read(int fd, void* buffer, size_t count);
 ssize_t __real_write(int fd, const void* buffer, size_t count);
 int __real_ioctl(int fd, unsigned long request, ...);
 int __real_flock(int fd, int operation);
+int __real_capset(void* header, const void* data);
 void* __real_malloc(size_t size);
 void* __real_calloc(size_t count, size_t size);
 void* __real_realloc(void* block, size_t size);
@@ -32,7 +35,7 @@ void* __real_realloc(void* block, size_t size);
 
 namespace {
 
-char kind[8];
+char kind[16];
 long nth, sysCalls, heapCalls;
 int error, hitFd = -1, touched;
 const char* hit = "none";
@@ -40,7 +43,7 @@ bool held[1024];
 
 __attribute__((constructor)) void ReadPlan()
 {
-    if (const char* plan = std::getenv("COMSCAN_FAULT")) std::sscanf(plan, "%7s %ld %d", kind, &nth, &error);
+    if (const char* plan = std::getenv("COMSCAN_FAULT")) std::sscanf(plan, "%15s %ld %d", kind, &nth, &error);
 }
 
 // True, with errno set, when this call is the one to fail.
@@ -128,6 +131,10 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
     if (Fails("ioctl", fd)) return -1;
+    if (request == TIOCGEXCL && std::strcmp(kind, "unmarked") == 0) {
+        errno = ENOTTY;
+        return -1;
+    }
     bool look = request == TIOCGEXCL || request == TCGETS || request == TCGETS2 || request == TIOCMGET;
     if (Held(fd) && !look) touched++;
     return __real_ioctl(fd, request, argument);
@@ -136,6 +143,14 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
 int __wrap_flock(int fd, int operation)
 {
     return Fails("flock", fd) ? -1 : __real_flock(fd, operation);
+}
+
+int __wrap_capset(void* header, const void* data)
+{
+    if (Fails("capset", -1)) return -1;
+    if (std::strcmp(kind, "unmarked") != 0) return __real_capset(header, data);
+    errno = EPERM;
+    return -1;
 }
 
 void* __wrap_malloc(size_t size)

@@ -153,6 +153,14 @@ TEST_F(Faults, EverySystemCallOfARunFailingInTurnWithEachError) {
   FailEachInTurn("sys", kErrors, std::size(kErrors));
 }
 
+// Where the kernel would let the program past an exclusive mark and the mark
+// cannot be read, every port counts as held: none is listed or touched.
+TEST_F(Faults, AnUnreadableMarkHoldsThePort) {
+  std::string out;
+  EXPECT_EQ(Run("unmarked 0 0", 0, &out), "");
+  EXPECT_EQ(Escaped(out), Escaped(Expected({})));
+}
+
 TEST_F(Faults, EveryHeapOperationOfARunFailingInTurn) {
   const int none = 0;
   FailEachInTurn("heap", &none, 1);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/posix/last_error.h"
+#include "platform/posix/tty_ioctl.h"
 #include "tests/posix/program_open.h"
 #include "tests/posix/pty_fixture.h"
 #include "tests/posix/recording_tty_ioctl.h"
@@ -104,21 +105,19 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
 {
     HANDLE h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // RTS and DTR as configured, not as the lines are: raised at the open,
+    // RTS kept by every DCB sent back below.
     struct Case {
         tcflag_t cflag, iflag;
-        int modem;
         BYTE size, parity, stop;
-        unsigned rts, dtr, parityCheck;
+        unsigned rts, parityCheck;
     };
     const Case cases[] = {
-        {CS7 | PARENB, INPCK, TIOCM_RTS | TIOCM_DTR, 7, EVENPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE,
-         DTR_CONTROL_ENABLE, 1},
-        {CS8 | PARENB | PARODD | CSTOPB, 0, 0, 8, ODDPARITY, TWOSTOPBITS, RTS_CONTROL_DISABLE, DTR_CONTROL_DISABLE, 0},
-        {CS6 | PARENB | PARODD | CMSPAR, 0, TIOCM_DTR, 6, MARKPARITY, ONESTOPBIT, RTS_CONTROL_DISABLE,
-         DTR_CONTROL_ENABLE, 0},
-        {CS5 | PARENB | CMSPAR | CSTOPB, 0, TIOCM_RTS, 5, SPACEPARITY, ONE5STOPBITS, RTS_CONTROL_ENABLE,
-         DTR_CONTROL_DISABLE, 0},
-        {CS8 | CMSPAR | CRTSCTS, 0, 0, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_HANDSHAKE, DTR_CONTROL_DISABLE, 0},
+        {CS7 | PARENB, INPCK, 7, EVENPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 1},
+        {CS8 | PARENB | PARODD | CSTOPB, 0, 8, ODDPARITY, TWOSTOPBITS, RTS_CONTROL_ENABLE, 0},
+        {CS6 | PARENB | PARODD | CMSPAR, 0, 6, MARKPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0},
+        {CS5 | PARENB | CMSPAR | CSTOPB, 0, 5, SPACEPARITY, ONE5STOPBITS, RTS_CONTROL_ENABLE, 0},
+        {CS8 | CMSPAR | CRTSCTS, 0, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_HANDSHAKE, 0},
     };
     for (const Case& c : cases) {
         ttyRecording.canned = true;
@@ -126,7 +125,6 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         ttyRecording.cannedSettings.c_cflag = c.cflag | BOTHER | CREAD;
         ttyRecording.cannedSettings.c_iflag = c.iflag;
         ttyRecording.cannedSettings.c_ospeed = 250000;
-        ttyRecording.cannedModemBits = c.modem;
         DCB dcb;
         ASSERT_TRUE(GetCommState(h, &dcb));
         EXPECT_EQ(dcb.BaudRate, 250000u);
@@ -135,7 +133,7 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         EXPECT_EQ(dcb.StopBits, c.stop) << c.cflag;
         EXPECT_EQ(dcb.fRtsControl, c.rts) << c.cflag;
         EXPECT_EQ(dcb.fOutxCtsFlow, c.rts == RTS_CONTROL_HANDSHAKE ? 1u : 0u);
-        EXPECT_EQ(dcb.fDtrControl, c.dtr) << c.cflag;
+        EXPECT_EQ(dcb.fDtrControl, (unsigned)DTR_CONTROL_ENABLE) << c.cflag;
         EXPECT_EQ(dcb.fParity, c.parityCheck) << c.cflag;
 
         // Sent back unchanged, the DCB asks for the same frame.
@@ -147,6 +145,14 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         EXPECT_EQ(ttyRecording.sets[0].c_cflag & (frameBits | CRTSCTS), frame) << c.cflag;
     }
     ttyRecording.canned = false;
+    // A DCB that drops RTS is what the next GetCommState reports.
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.fOutxCtsFlow = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.fRtsControl, (unsigned)RTS_CONTROL_DISABLE);
     EXPECT_TRUE(CloseHandle(h));
 }
 
@@ -155,11 +161,18 @@ TEST_F(CommRequest, ChangesStartFromTheSettingsLastReadOrAccepted)
     HANDLE h = OpenLikeTheProgram(path(), scanLine);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(ttyRecording.getCount, 1) << "only GetCommState reads the line";
+    ASSERT_EQ(ttyRecording.setCount, 1) << "only SetCommState changes it";
+    // The time-outs reach the line at the first read, changing VMIN and VTIME alone.
+    COMMTIMEOUTS timeouts = {0xFFFFFFFFu, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    char byte;
+    DWORD got;
+    ASSERT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
     ASSERT_EQ(ttyRecording.setCount, 2);
     struct termios2 state = ttyRecording.sets[0];
     state.c_cc[VMIN] = ttyRecording.sets[1].c_cc[VMIN];
     state.c_cc[VTIME] = ttyRecording.sets[1].c_cc[VTIME];
-    EXPECT_TRUE(SameTermios2(state, ttyRecording.sets[1])) << "the time-outs change VMIN and VTIME alone";
+    EXPECT_TRUE(SameTermios2(state, ttyRecording.sets[1]));
 
     // A refused state is not what the next change starts from.
     DCB dcb;
@@ -168,9 +181,10 @@ TEST_F(CommRequest, ChangesStartFromTheSettingsLastReadOrAccepted)
     ttyRecording.failSets = EINVAL;
     EXPECT_FALSE(SetCommState(h, &dcb));
     ttyRecording.failSets = 0;
-    COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
-    ttyRecording.setCount = 0;
+    timeouts.WriteTotalTimeoutConstant = 1;
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    ttyRecording.setCount = 0;
+    ASSERT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
     EXPECT_EQ(ttyRecording.sets[0].c_ospeed, 38400u);
     EXPECT_TRUE(CloseLikeTheProgram(h));
 
@@ -179,6 +193,7 @@ TEST_F(CommRequest, ChangesStartFromTheSettingsLastReadOrAccepted)
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     TtyRecordingReset();
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    ASSERT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
     EXPECT_EQ(ttyRecording.getCount, 1);
     EXPECT_TRUE(CloseHandle(h));
 }
@@ -195,18 +210,34 @@ TEST_F(CommRequest, TheKernelsRefusalIsTheAnswer)
         dcb.XonLim = 77;
         EXPECT_FALSE(SetCommState(h, &dcb));
         EXPECT_EQ(GetLastError(), Win32ErrorFromErrno(err));
-        COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
-        EXPECT_FALSE(SetCommTimeouts(h, &timeouts));
+        // Time-outs the line refuses fail the read they were for.
+        COMMTIMEOUTS timeouts = {0xFFFFFFFFu, 0, 0, 0, 0};
+        EXPECT_TRUE(SetCommTimeouts(h, &timeouts));
+        char byte;
+        DWORD got;
+        EXPECT_FALSE(ReadFile(h, &byte, 1, &got, nullptr));
+        EXPECT_EQ(GetLastError(), Win32ErrorFromErrno(err));
         ttyRecording.failSets = 0;
         DCB after;
         ASSERT_TRUE(GetCommState(h, &after));
         EXPECT_EQ(after.XonLim, 0) << "a refused state was recorded";
-        COMMTIMEOUTS recorded;
-        ASSERT_TRUE(GetCommTimeouts(h, &recorded));
-        EXPECT_EQ(recorded.ReadTotalTimeoutConstant, 0u) << "refused time-outs were recorded";
     }
     EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// Root included, the kernel refuses a port another open marked exclusive at
+// the open itself: no request reaches it, and its mark and line stay.
+TEST_F(CommRequest, APortMarkedExclusiveIsRefusedAtTheOpen)
+{
+    ASSERT_EQ(ioctl(pty->slave(), TIOCEXCL), 0);
+    EXPECT_EQ(CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ttyRecording.requests, 0);
+    EXPECT_TRUE(IsExclusive(pty->slave()));
+    EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
+    ioctl(pty->slave(), TIOCNXCL);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // back from the slave. A pty keeps speed, stop bits, flow control and the raw
 // flags, but forces 8 data bits and no parity: those are checked on the
 // request itself, in comm_request_test.cpp.
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 
 #include "platform/posix/handles.h"
@@ -32,9 +36,9 @@ TEST_F(CommState, TheProgramsSequenceLeavesARawLineAt38400)
     EXPECT_EQ(t.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
     ExpectRaw(t);
-    // A read waits at most the total time-out for its first byte.
-    EXPECT_EQ(t.c_cc[VMIN], 0);
-    EXPECT_EQ(t.c_cc[VTIME], 2);
+    // The time-outs wait for the first read, as on Windows.
+    EXPECT_EQ(t.c_cc[VMIN], before.c_cc[VMIN]);
+    EXPECT_EQ(t.c_cc[VTIME], before.c_cc[VTIME]);
     COMMTIMEOUTS timeouts;
     ASSERT_TRUE(GetCommTimeouts(h, &timeouts));
     EXPECT_EQ(timeouts.ReadIntervalTimeout, 100u);
@@ -163,7 +167,9 @@ TEST_F(CommState, RefusedSettingsLeaveTheLineAlone)
     EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
+// Time-outs are kept with the handle and reach the line, with blocking
+// mode, at the first read after they were set; a line setting keeps them.
+TEST_F(CommState, ReadsWaitAsTheTimeoutsSay)
 {
     HANDLE h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -171,15 +177,27 @@ TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
         COMMTIMEOUTS timeouts;
         int vmin, vtime;
     };
-    // Until time-outs are set they are all zero, and the line says so.
+    // Until time-outs are set they are all zero, and the line keeps its own.
     COMMTIMEOUTS initial;
     ASSERT_TRUE(GetCommTimeouts(h, &initial));
     EXPECT_EQ(initial.ReadIntervalTimeout | initial.ReadTotalTimeoutConstant | initial.ReadTotalTimeoutMultiplier, 0u);
     DCB dcb;
     ASSERT_TRUE(GetCommState(h, &dcb));
     ASSERT_TRUE(SetCommState(h, &dcb));
-    EXPECT_EQ(ReadTermios2(pty->slave()).c_cc[VMIN], 1);
-    EXPECT_EQ(ReadTermios2(pty->slave()).c_cc[VTIME], 0);
+    EXPECT_EQ(ReadTermios2(pty->slave()).c_cc[VTIME], before.c_cc[VTIME]);
+
+    // Blocking: with nothing to read, a read waits out its total time-out.
+    COMMTIMEOUTS wait = {0, 0, 300, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &wait));
+    EXPECT_EQ(ReadTermios2(pty->slave()).c_cc[VTIME], before.c_cc[VTIME]) << "time-outs sent before a read";
+    char byte = 0;
+    DWORD got = 1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ReadFile(h, &byte, 1, &got, nullptr)) << GetLastError();
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got, 0u);
+    EXPECT_GE(waited, std::chrono::milliseconds(250)) << "the read did not wait";
+    EXPECT_LT(waited, std::chrono::seconds(5)) << "the read waited past its time-out";
 
     const Case cases[] = {
         {{0xFFFFFFFFu, 0, 0, 0, 0}, 0, 0},  // return at once with what is there
@@ -192,6 +210,11 @@ TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
     for (const Case& c : cases) {
         COMMTIMEOUTS given = c.timeouts;
         ASSERT_TRUE(SetCommTimeouts(h, &given));
+        ASSERT_EQ(write(pty->master(), "x", 1), 1);
+        pollfd arrived = {pty->slave(), POLLIN, 0};
+        ASSERT_EQ(poll(&arrived, 1, 5000), 1);
+        ASSERT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
+        EXPECT_EQ(got, 1u);
         // SetCommState keeps what the time-outs asked for.
         ASSERT_TRUE(GetCommState(h, &dcb));
         ASSERT_TRUE(SetCommState(h, &dcb));
@@ -202,6 +225,10 @@ TEST_F(CommState, ReadTimeoutsBecomeVminAndVtime)
         ASSERT_TRUE(GetCommTimeouts(h, &recorded));
         EXPECT_EQ(std::memcmp(&recorded, &given, sizeof given), 0);
     }
+    // Only all three read time-outs maximal are refused, and not recorded.
+    COMMTIMEOUTS impossible = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0, 0};
+    EXPECT_FALSE(SetCommTimeouts(h, &impossible));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(CloseHandle(h));
 }
 

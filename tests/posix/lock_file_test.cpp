@@ -1,6 +1,7 @@
 // What a UUCP lock file says about a port: held only while it names a live
 // process, in any of the formats other programs write.
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,6 +94,31 @@ TEST_F(LockFile, OnlyTheDevicesOwnLockFileCounts)
     alarm(10);
     EXPECT_FALSE(LockFileHeld(device, locks.list));
     alarm(0);
+}
+
+// A lock name that is a link holds the port wherever the link points (the
+// lock directories are every user's), and its target is never opened.
+TEST_F(LockFile, ALinkUnderTheLockNameHoldsThePortAndIsNotFollowed)
+{
+    std::string lockName = std::string(locks.path) + "/LCK..ttyTEST7";
+    std::string stale = std::string(locks.path) + "/stale";
+    std::string fifo = std::string(locks.path) + "/fifo";
+    LockDirWritePid(&locks, stale.c_str(), dead);  // would not hold if followed
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(inotify_add_watch(opens, locks.path, IN_OPEN), 0);
+    const std::string targets[] = {std::string(locks.path) + "/LCK..stale", fifo, std::string(locks.path) + "/gone"};
+    for (const std::string& target : targets) {
+        unlink(lockName.c_str());
+        ASSERT_EQ(symlink(target.c_str(), lockName.c_str()), 0);
+        alarm(10);
+        EXPECT_TRUE(LockFileHeld(device, locks.list)) << target;
+        alarm(0);
+        char events[4096];
+        EXPECT_EQ(read(opens, events, sizeof events), -1) << target << " was opened";
+    }
+    close(opens);
 }
 
 }  // namespace

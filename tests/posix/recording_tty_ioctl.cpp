@@ -12,40 +12,29 @@ void TtyRecordingReset()
     std::memset(&ttyRecording, 0, sizeof ttyRecording);
 }
 
-int TtyGetTermios2(int fd, struct termios2* settings)
+int TtyIoctl(int fd, unsigned long request, void* argument)
 {
-    ttyRecording.getCount++;
-    if (ttyRecording.canned) {
-        *settings = ttyRecording.cannedSettings;
+    ttyRecording.requests++;
+    switch (request) {
+    case TCGETS2:
+        ttyRecording.getCount++;
+        if (!ttyRecording.canned) break;
+        *(struct termios2*)argument = ttyRecording.cannedSettings;
         return 0;
-    }
-    return ioctl(fd, TCGETS2, settings);
-}
-
-int TtySetTermios2(int fd, const struct termios2* settings)
-{
-    if (ttyRecording.setCount < 8) ttyRecording.sets[ttyRecording.setCount] = *settings;
-    ttyRecording.setCount++;
-    if (ttyRecording.failSets) {
+    case TCSETS2:
+        if (ttyRecording.setCount < 8) ttyRecording.sets[ttyRecording.setCount] = *(struct termios2*)argument;
+        ttyRecording.setCount++;
+        if (!ttyRecording.failSets) break;
         errno = ttyRecording.failSets;
         return -1;
+    case TIOCMBIS:
+    case TIOCMBIC:
+        ttyRecording.modemChanges++;
+        ttyRecording.modemBits = *(int*)argument;
+        ttyRecording.modemRaise = request == TIOCMBIS;
+        break;
+    default:
+        break;
     }
-    return ioctl(fd, TCSETS2, settings);
-}
-
-int TtyGetModemBits(int fd, int* bits)
-{
-    if (ttyRecording.canned) {
-        *bits = ttyRecording.cannedModemBits;
-        return 0;
-    }
-    return ioctl(fd, TIOCMGET, bits);
-}
-
-int TtyChangeModemBits(int fd, int bits, bool raise)
-{
-    ttyRecording.modemChanges++;
-    ttyRecording.modemBits = bits;
-    ttyRecording.modemRaise = raise;
-    return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits);
+    return ioctl(fd, request, argument);
 }

@@ -6,16 +6,16 @@
 #include <asm/termios.h>
 
 struct TtyRecording {
-    int getCount;                 // TtyGetTermios2 calls
-    int setCount;                 // TtySetTermios2 calls
-    struct termios2 sets[8];      // the first eight requests, as sent
-    int modemChanges;             // TtyChangeModemBits calls
+    int requests;                 // every request, of any kind
+    int getCount;                 // TCGETS2 requests
+    int setCount;                 // TCSETS2 requests
+    struct termios2 sets[8];      // the first eight, as sent
+    int modemChanges;             // TIOCMBIS and TIOCMBIC requests
     int modemBits;                // the last one's lines and direction
     bool modemRaise;
-    bool canned;                  // when set, TtyGetTermios2 answers
-    struct termios2 cannedSettings;  //   these settings and TtyGetModemBits
-    int cannedModemBits;          //   these lines, without the terminal
-    int failSets;                 // errno for TtySetTermios2 to fail with; 0: pass on
+    bool canned;                  // when set, TCGETS2 answers these settings
+    struct termios2 cannedSettings;  //   without asking the terminal
+    int failSets;                 // errno for TCSETS2 to fail with; 0: pass on
 };
 
 extern TtyRecording ttyRecording;
