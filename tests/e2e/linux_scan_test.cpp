@@ -50,7 +50,7 @@ class E2e : public ::testing::Test {
   }
 
   static RunOptions Options(StdinMode in, StdoutMode out = StdoutMode::kPipe) {
-    return RunOf(COMSCAN_BINARY, in, out);
+    return ProgramRun(COMSCAN_BINARY, in, out);
   }
 
   std::vector<const Pty*> AllPtys() const {
@@ -311,17 +311,19 @@ class Unprivileged : public E2e {
     if (IsSkipped()) return;
     if (access(kSetpriv, X_OK) != 0) GTEST_SKIP() << kSetpriv << " not installed (util-linux)";
     // The build tree may lie where that user cannot enter (/root): run a
-    // copy from a directory anyone may search.
+    // copy (of the emulator too, if any) from a directory anyone may search.
     char tmpl[] = "/tmp/comscan-nobody-XXXXXX";
     ASSERT_TRUE(mkdtemp(tmpl));
     dir_ = tmpl;
-    binary_ = dir_ + "/comscan";
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    std::error_code error;
-    ASSERT_TRUE(std::filesystem::copy_file(COMSCAN_BINARY, binary_, error)) << error.message();
+    for (const std::string& file : ProgramCommand(COMSCAN_BINARY)) {
+      command_.push_back(dir_ + "/" + std::filesystem::path(file).filename().string());
+      std::error_code error;
+      ASSERT_TRUE(std::filesystem::copy_file(file, command_.back(), error)) << error.message();
+    }
   }
   void TearDown() override {
-    if (!binary_.empty()) unlink(binary_.c_str());
+    for (const std::string& file : command_) unlink(file.c_str());
     if (!dir_.empty()) rmdir(dir_.c_str());
   }
   Pty& UsersPty() {
@@ -333,11 +335,13 @@ class Unprivileged : public E2e {
   RunOptions AsNobody() const {
     RunOptions o = Options(StdinMode::kDevNull);
     o.argv = {kSetpriv, "--reuid=" + std::to_string(kNobody),
-              "--regid=" + std::to_string(kNobody), "--clear-groups", binary_};
+              "--regid=" + std::to_string(kNobody), "--clear-groups"};
+    o.argv.insert(o.argv.end(), command_.begin(), command_.end());
     return o;
   }
   static constexpr const char* kSetpriv = "/usr/bin/setpriv";
-  std::string dir_, binary_;
+  std::string dir_;
+  std::vector<std::string> command_;
 };
 
 TEST_F(Unprivileged, LockFileItCannotReadHoldsThePort) {

@@ -193,7 +193,38 @@ std::string Exit::Describe() const {
   return "status " + std::to_string(status);
 }
 
+namespace {
+
+// Empty when the program and emulator named in the environment (see
+// ProgramCommand) can be run, else which cannot and why: the foreign build is
+// unpacked from its package, and the emulator fetched, only where that could
+// be done.
+std::string ForeignProgramMissing() {
+  const struct {
+    const char* variable;
+    const char* remedy;
+  } named[] = {
+      {"COMSCAN_E2E_PROGRAM",
+       "it is unpacked from the release's package in dist/, which scripts/release.sh makes"},
+      {"COMSCAN_E2E_EMULATOR", "scripts/emulator.sh fetches it, and says why when it cannot"},
+  };
+  for (const auto& n : named) {
+    const char* path = getenv(n.variable);
+    if (path && *path && access(path, X_OK) != 0)
+      return std::string(n.variable) + "=" + path + " cannot be run (" + std::strerror(errno) +
+             "): " + n.remedy;
+  }
+  return "";
+}
+
+}  // namespace
+
 bool NamespacesUsable(std::string* why) {
+  std::string missing = ForeignProgramMissing();
+  if (!missing.empty()) {
+    if (why) *why = missing;
+    return false;
+  }
   static int known = -1;
   static std::string reason;
   if (known < 0) {
@@ -567,6 +598,20 @@ RunOptions RunOf(const std::string& binary, StdinMode in, StdoutMode out) {
   o.env = ProgramEnvironment();
   o.in = in;
   o.out = out;
+  return o;
+}
+
+std::vector<std::string> ProgramCommand(const std::string& built) {
+  const char* program = getenv("COMSCAN_E2E_PROGRAM");
+  if (!program || !*program) return {built};
+  const char* emulator = getenv("COMSCAN_E2E_EMULATOR");
+  if (!emulator || !*emulator) return {program};
+  return {emulator, program};
+}
+
+RunOptions ProgramRun(const std::string& built, StdinMode in, StdoutMode out) {
+  RunOptions o = RunOf(built, in, out);
+  o.argv = ProgramCommand(built);
   return o;
 }
 

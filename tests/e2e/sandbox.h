@@ -82,6 +82,18 @@ struct RunOptions {
 RunOptions RunOf(const std::string& binary, StdinMode in = StdinMode::kDevNull,
                  StdoutMode out = StdoutMode::kPipe);
 
+// The command that runs the comscan program under test: `built`, this
+// build's, unless COMSCAN_E2E_PROGRAM names another build of it (another
+// architecture's, from its package), which then runs behind the user-mode
+// emulator named by COMSCAN_E2E_EMULATOR when that is set, as CMake's
+// CMAKE_CROSSCOMPILING_EMULATOR runs a cross-built program: no binfmt
+// registration needed.
+std::vector<std::string> ProgramCommand(const std::string& built);
+
+// RunOf for the program under test: ProgramCommand(built) as argv.
+RunOptions ProgramRun(const std::string& built, StdinMode in = StdinMode::kDevNull,
+                      StdoutMode out = StdoutMode::kPipe);
+
 // A fresh pty under each name the Linux scan tries, ttyUSB0..20 then
 // ttyACM0..20, placed in `box`; `names` gets their /dev paths in that order.
 // False (the test failed by Pty::Open) when a pty could not be had.
@@ -100,8 +112,10 @@ struct Exit {
   std::string Describe() const;
 };
 
-// True when this process may make mount namespaces: root, and a probe child
-// could unshare(CLONE_NEWNS) and make / private. *why tells what failed.
+// True when the cases can run here: this process may make mount namespaces
+// (root, and a probe child could unshare(CLONE_NEWNS) and make / private),
+// and the program and emulator named by COMSCAN_E2E_PROGRAM and
+// COMSCAN_E2E_EMULATOR, if any, are there. *why tells what failed.
 bool NamespacesUsable(std::string* why);
 
 // A started program. The destructor kills it if it is still running.

@@ -56,7 +56,7 @@ class SignalDuringScan : public ::testing::TestWithParam<int> {
   }
 
   // Held stdin: waits at the prompt until the signal.
-  static RunOptions Options() { return RunOf(COMSCAN_BINARY, StdinMode::kHeldPipe); }
+  static RunOptions Options() { return ProgramRun(COMSCAN_BINARY, StdinMode::kHeldPipe); }
 
   // Seconds from start to the prompt of an undisturbed run: the window the
   // signals are spread over.

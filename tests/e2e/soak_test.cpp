@@ -55,7 +55,7 @@ TEST(Soak, BackToBackScansOfFortyTwoPortsAreIdenticalAndLeaveNothing) {
   std::vector<const Pty*> all;
   for (const auto& pty : ptys) all.push_back(pty.get());
   const std::string want = Expected(names);
-  const RunOptions o = RunOf(COMSCAN_BINARY, StdinMode::kHeldPipe);
+  const RunOptions o = ProgramRun(COMSCAN_BINARY, StdinMode::kHeldPipe);
 
   // The first run that goes wrong ends the soak: its messages say enough.
   for (int run = 0; run < kRuns && !::testing::Test::HasFailure(); ++run) {

@@ -61,10 +61,11 @@ void PrintTo(const Holder& h, std::ostream* os) { *os << h.name; }
 // Starts the holder in tmux, waits for a line on stdin (the test's word that
 // the port is held), then runs the scan in the same namespace.
 const char kScript[] = R"(
-tmux -S "$1" -f /dev/null new-session -d -x 100 -y 30 "$3" || exit 120
-tmux -S "$1" display-message -p '#{pid}' >"$4" || exit 121
+tmux -S "$1" -f /dev/null new-session -d -x 100 -y 30 "$2" || exit 120
+tmux -S "$1" display-message -p '#{pid}' >"$3" || exit 121
 read go
-exec "$2" </dev/null
+shift 3
+exec "$@" </dev/null
 )";
 
 std::string ReadFile(const std::string& path) {
@@ -166,8 +167,8 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
   box.carried = {"null", "tty", "zero", "urandom"};
   box.private_ptys = true;
   RunOptions o = RunOf("/bin/sh", StdinMode::kHeldPipe);
-  o.argv = {"/bin/sh", "-c", kScript, "sh", dir_ + "/tmux", COMSCAN_BINARY, h.command,
-            dir_ + "/server"};
+  o.argv = {"/bin/sh", "-c", kScript, "sh", dir_ + "/tmux", h.command, dir_ + "/server"};
+  for (const std::string& word : ProgramCommand(COMSCAN_BINARY)) o.argv.push_back(word);
   o.env.insert(o.env.end(), {"PATH=/usr/local/bin:/usr/bin:/bin", "TERM=xterm", "HOME=" + dir_,
                              "SCREENDIR=" + dir_ + "/screen", "LANG=C"});
   Process p(box, o);

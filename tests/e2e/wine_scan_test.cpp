@@ -1,4 +1,7 @@
-// End to end: the Windows x86_64 exe under wine64, in a throw-away prefix.
+// End to end: a Windows exe under wine, in a throw-away prefix. Which exe,
+// loader and prefix come from the environment: COMSCAN_WINDOWS_EXE, and
+// COMSCAN_WINE_LOADER and COMSCAN_WINE_ARCH (default: wine64, a win64
+// prefix; the i686 release exe runs with the 32-bit loader in a win32 one).
 //
 // Every wine process runs in a private mount namespace whose /dev has no
 // ttyS* node at all (ttyS0 is this machine's console and must never be
@@ -94,23 +97,35 @@ class Wine : public ::testing::Test {
       return;
     }
     exe_ = exe;
-    wine64_ = FindWine64();
-    if (wine64_.empty()) {
+    const char* loader = getenv("COMSCAN_WINE_LOADER");
+    const char* arch = getenv("COMSCAN_WINE_ARCH");
+    arch_ = arch && *arch ? arch : "win64";
+    wine_ = loader && *loader ? loader : FindWine64();
+    if (wine_.empty()) {
       skip_ = "wine64 not found (on PATH or in /usr/lib/wine)";
       return;
     }
-    wineserver_ = FindWineserver(wine64_);
+    if (!Executable(wine_)) {
+      skip_ = "COMSCAN_WINE_LOADER=" + wine_ + " is not installed (scripts/wine32.sh installs "
+              "the 32-bit wine only where the kernel runs 32-bit x86 code and apt can; "
+              "its output says which failed)";
+      return;
+    }
+    wineserver_ = FindWineserver(wine_);
     std::string why;
     if (!NamespacesUsable(&why)) {
       skip_ = "wine must run where /dev has no ttyS*: " + why;
       return;
     }
     if (access(exe_.c_str(), R_OK) != 0) {
-      broken_ = "COMSCAN_WINDOWS_EXE=" + exe_ + " cannot be read: " + std::strerror(errno);
+      // scripts/test.sh builds the x86_64 exe before the tests, and fails
+      // if it cannot; the i686 one comes from the release zip, if any.
+      skip_ = "COMSCAN_WINDOWS_EXE=" + exe_ + " cannot be read (" + std::strerror(errno) +
+              "): the i686 exe is unpacked from the zip scripts/release.sh puts in dist/";
       return;
     }
     if (wineserver_.empty()) {
-      broken_ = "no wineserver beside " + wine64_;
+      broken_ = "no wineserver beside " + wine_;
       return;
     }
     char tmpl[] = "/tmp/comscan-e2e-wine-XXXXXX";
@@ -122,7 +137,7 @@ class Wine : public ::testing::Test {
     prefix_ = dir_ + "/prefix";
 
     auto start = std::chrono::steady_clock::now();
-    Process boot(WineBox(), Options({wine64_, "wineboot", "-i"}, "-all",
+    Process boot(WineBox(), Options({wine_, "wineboot", "-i"}, "-all",
                                     StdinMode::kDevNull));
     if (!boot.setup_error().empty()) {
       broken_ = "sandbox for wineboot: " + boot.setup_error();
@@ -168,6 +183,7 @@ class Wine : public ::testing::Test {
     RunOptions o;
     o.argv = std::move(argv);
     o.env = {"WINEPREFIX=" + prefix_,
+             "WINEARCH=" + arch_,
              "WINEDEBUG=" + debug,
              "WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d",
              "WINESERVER=" + wineserver_,
@@ -250,16 +266,16 @@ class Wine : public ::testing::Test {
 
   std::vector<std::unique_ptr<Pty>> ptys_;
 
-  static std::string skip_, broken_, exe_, wine64_, wineserver_, dir_, prefix_;
+  static std::string skip_, broken_, exe_, wine_, arch_, wineserver_, dir_, prefix_;
   static double boot_seconds_;
 };
 
-std::string Wine::skip_, Wine::broken_, Wine::exe_, Wine::wine64_, Wine::wineserver_,
-    Wine::dir_, Wine::prefix_;
+std::string Wine::skip_, Wine::broken_, Wine::exe_, Wine::wine_, Wine::arch_,
+    Wine::wineserver_, Wine::dir_, Wine::prefix_;
 double Wine::boot_seconds_ = 0;
 
 TEST_F(Wine, NoComPortGivesTheThreeLinesAndExitsAtEndOfInput) {
-  Process p(WineBox(), Options({wine64_, exe_}, "-all", StdinMode::kDevNull));
+  Process p(WineBox(), Options({wine_, exe_}, "-all", StdinMode::kDevNull));
   ASSERT_EQ(p.setup_error(), "");
   Exit e = p.Finish(kRunSeconds);
   EXPECT_FALSE(e.timed_out) << "hung; stdout so far " << Escaped(p.output());
@@ -280,7 +296,7 @@ TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
   OpenWatch watch;
   for (const Pty* p : {&com3, &com7, &com21}) watch.Add(*p);
 
-  Process p(WineBox(), Options({wine64_, exe_}, "-all,+comm", StdinMode::kHeldPipe));
+  Process p(WineBox(), Options({wine_, exe_}, "-all,+comm", StdinMode::kHeldPipe));
   ASSERT_EQ(p.setup_error(), "");
   bool prompted = p.WaitForOutputEnding(kPrompt, kRunSeconds);
   bool waited = false;
@@ -333,21 +349,23 @@ TEST_F(Wine, Com3AndCom7FoundConfiguredAndWaitingForEnter) {
                 << "\nwine comm trace:\n" << trace;
 }
 
-// Past Com9 a plain name is a file name, so the program must open the
-// device namespace (\\.\ComN) to reach these; Com20 is the last one tried.
-TEST_F(Wine, Com20IsFoundAndCom21NeverTried) {
+// Com1 is the first name tried and Com20 the last. Past Com9 a plain name is
+// a file name, so the program must open the device namespace (\\.\ComN).
+TEST_F(Wine, Com1AndCom20AreFoundAndCom21NeverTried) {
+  Pty& com1 = NewPty();
   Pty& com20 = NewPty();
   Pty& com21 = NewPty();
+  Link("com1", com1);
   Link("com20", com20);
   Link("com21", com21);
   OpenWatch watch;
   watch.Add(com21);
-  Process p(WineBox(), Options({wine64_, exe_}, "-all,+comm", StdinMode::kDevNull));
+  Process p(WineBox(), Options({wine_, exe_}, "-all,+comm", StdinMode::kDevNull));
   ASSERT_EQ(p.setup_error(), "");
   Exit e = p.Finish(kRunSeconds);
   EXPECT_FALSE(e.timed_out) << "hung; stdout so far " << Escaped(p.output());
   EXPECT_TRUE(e.Normal(0)) << e.Describe();
-  EXPECT_EQ(Escaped(p.output()), Escaped(Expected({"Com20"})))
+  EXPECT_EQ(Escaped(p.output()), Escaped(Expected({"Com1", "Com20"})))
       << "wine comm trace:\n" << CommTrace(p.errors());
   EXPECT_EQ(watch.Opens(com21), 0) << "Com21 was opened";
   EXPECT_EQ(com21.Settings(), com21.initial()) << "Com21 was configured";
@@ -366,7 +384,7 @@ TEST_F(Wine, RedirectedStreamsGetTheSameBytesAndExitZero) {
                {StdinMode::kDevNull, StdoutMode::kBrokenPipe, "stdout a pipe whose reader is gone"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    RunOptions o = Options({wine64_, exe_}, "-all", c.in);
+    RunOptions o = Options({wine_, exe_}, "-all", c.in);
     o.out = c.out;
     Process p(WineBox(), o);
     ASSERT_EQ(p.setup_error(), "");
