@@ -16,6 +16,7 @@
  * port is let go; each report line in a write of its own. */
 #include <asm/termios.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
 #ifdef JOB_FLOOR
@@ -73,7 +74,9 @@ static int Unlocked(const char* path, unsigned length)
     for (unsigned i = 0; i < length; i++)
         if (path[i] == '/') base = i + 1;
     for (; directory[n]; n++) lock[n] = directory[n];
-    for (unsigned i = base; i <= length; i++) lock[n++] = path[i];
+    /* No lock file can have a name that long, as the program sees it too. */
+    if (length - base >= sizeof lock - n) return 1;
+    memcpy(lock + n, path + base, length - base + 1);
     int fd = open(lock, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return 1;
     close(fd);
