@@ -66,12 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
             append(nullptr);
             model.terminated = true;
             break;
-        case 2:
-            // Text already in the area, which the append may move.
+        case 2: {
+            // Text already in the area, which the append may move. Bounded
+            // like a reservation: appends of the area to itself double it.
             if (!model.terminated) break;
-            model.area += std::string(model.area.c_str() + at);
+            std::string piece(model.area.c_str() + at);
+            if (model.area.size() + piece.size() > (size_t)areaLimit) break;
+            model.area += piece;
             append(tempArea.buffer + at);
             break;
+        }
         case 3: {
             std::int64_t value = in.ConsumeIntegral<std::int64_t>();
             appendDecimal(value, at);
