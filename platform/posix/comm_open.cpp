@@ -35,9 +35,8 @@ bool HasDevicePrefix(const char* path)
 // Whether the kernel itself refuses us a terminal another open marked
 // exclusive, as it refuses every process without CAP_SYS_ADMIN. Nothing here
 // needs that capability, so at this thread's first open it leaves the
-// effective set (capabilities are per thread; the close thread opens
-// nothing). Where it may not (a filter forbids capset), false: the mark must
-// then be asked for at every claim.
+// effective set (capabilities are per thread). Where it may not (a filter
+// forbids capset), false: the mark must then be asked for at every claim.
 bool MarkRefusedByKernel()
 {
     static thread_local int refused = -1;
@@ -117,7 +116,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         return INVALID_HANDLE_VALUE;
     }
     // From here on a terminating signal must find the port in the table, so
-    // those signals go to the close thread, which releases what we hold.
+    // those signals are taken as close events, which release what we hold.
     if (!CloseEventReady()) {
         close(fd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

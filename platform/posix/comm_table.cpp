@@ -1,11 +1,10 @@
 #include "platform/posix/comm_table.h"
 
-#include <pthread.h>
-
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/handles.h"
+#include "platform/posix/light_lock.h"
 
 namespace {
 
@@ -16,7 +15,7 @@ size_t recordCount = 0;
 size_t recordCapacity = 0;
 // Recursive, to be safe against a way out of the process (which sweeps the
 // table) taken by a thread that holds it.
-pthread_mutex_t tableLock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+RecursiveLock tableLock;
 bool closing = false;  // the sweep has begun: no port is claimed any more
 
 // The index of h's record, or recordCount when it has none. Under tableLock.
@@ -33,30 +32,30 @@ size_t IndexOf(HANDLE h)
 
 CommHold::CommHold() : held(true), record(nullptr)
 {
-    pthread_mutex_lock(&tableLock);
+    RecursiveLockEnter(&tableLock);
     if (!closing) return;
-    pthread_mutex_unlock(&tableLock);
+    RecursiveLockLeave(&tableLock);
     held = false;
     SetLastError(ERROR_ACCESS_DENIED);
 }
 
 CommHold::CommHold(HANDLE h, const void* argument) : held(true), record(nullptr)
 {
-    pthread_mutex_lock(&tableLock);
+    RecursiveLockEnter(&tableLock);
     // After the sweep the table is empty, so no handle is found.
     size_t i = IndexOf(h);
     if (i < recordCount && argument) {
         record = &records[i];
         return;
     }
-    pthread_mutex_unlock(&tableLock);
+    RecursiveLockLeave(&tableLock);
     held = false;
     SetLastError(i < recordCount ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
 }
 
 CommHold::~CommHold()
 {
-    if (held) pthread_mutex_unlock(&tableLock);
+    if (held) RecursiveLockLeave(&tableLock);
 }
 
 CommRecord* CommTableAdd(const CommHold&, int fd)
@@ -98,9 +97,9 @@ int CommRecordSettings(const CommRecord* record, struct termios2* settings)
 
 void CommTableCloseAll(bool (*release)(const CommRecord* record))
 {
-    pthread_mutex_lock(&tableLock);
+    RecursiveLockEnter(&tableLock);
     closing = true;
     for (size_t i = 0; i < recordCount; i++) release(&records[i]);
     recordCount = 0;
-    pthread_mutex_unlock(&tableLock);
+    RecursiveLockLeave(&tableLock);
 }

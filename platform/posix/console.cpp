@@ -14,6 +14,7 @@
 #include "platform/posix/handles.h"
 #include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/light_lock.h"
 #include "platform/posix/std_handles.h"
 
 namespace {
@@ -97,7 +98,11 @@ BOOL FreeConsole(void)
 UINT GetConsoleOutputCP(void)
 {
     if (!StdTerminalPresent()) return 1252;
+    // The locale is read with the C library's allocator, which a close event
+    // must not enter meanwhile.
+    BusyEnter();
     pthread_once(&outputCodePageOnce, FindOutputCodePage);
+    BusyLeave();
     return outputCodePage;
 }
 
@@ -151,7 +156,11 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     }
     char* bytes = (char*)lpBuffer;
     // One byte is kept free for the CR put before the LF.
-    ssize_t count = RetryInterrupted([&] { return read(fd, bytes, nNumberOfCharsToRead - 1); });
+    ssize_t count;
+    {
+        WaitMark waiting;
+        count = RetryInterrupted([&] { return read(fd, bytes, nNumberOfCharsToRead - 1); });
+    }
     // A terminal whose other side has gone reads as EIO, and once hung up as
     // end of input, like a typed end-of-input; only the hang-up also takes
     // the terminal's settings away.

@@ -1,22 +1,31 @@
 // Console control events. The signals that end a console program stand for
 // the events Windows delivers: SIGINT for Ctrl-C, SIGQUIT for Ctrl-Break,
-// SIGHUP (the terminal going away) and SIGTERM for the close event. They are
-// blocked in every thread and taken by one thread of its own, which runs the
-// handlers as the system's thread does on Windows, newest first, then
-// releases every port still open, as Windows closes the handles of a process
-// that ends, and lets the signal's default action end the process, so that
-// its exit status still names the signal. A handler that handles Ctrl-C or
-// Ctrl-Break keeps the process alive; the close event always ends it.
+// SIGHUP (the terminal going away) and SIGTERM for the close event. The
+// handlers run as the system's thread runs them on Windows, newest first;
+// then every port still open is released, as Windows closes the handles of
+// a process that ends, and the signal's default action ends the process, so
+// that its exit status still names the signal. A handler that handles
+// Ctrl-C or Ctrl-Break keeps the process alive; the close event always ends
+// it.
 //
-// The thread starts with the first port, not at start-up: until a port is
-// claimed, a signal's default action leaves nothing behind.
-#include <pthread.h>
+// No thread of its own: the signal is taken on the thread it interrupts.
+// That thread may be in the middle of changing what the handlers and the
+// release look at (a heap, the port table, anything a critical section
+// guards); it then counts as busy (light_lock.h), and the signal is kept
+// until it has let go of the last lock, a few instructions later. A thread
+// that waits for input or output is never busy (see WaitMark), so a signal
+// never waits behind a read.
+//
+// The signals are taken from the first port on, not at start-up: until a
+// port is claimed, their default action leaves nothing behind.
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/comm_open.h"
+#include "platform/posix/light_lock.h"
 #include "platform/posix/win32_subset.h"
 
 namespace {
@@ -24,8 +33,8 @@ namespace {
 const int maxHandlers = 8;
 PHANDLER_ROUTINE handlers[maxHandlers];
 int handlerCount = 0;
-pthread_mutex_t handlersLock = PTHREAD_MUTEX_INITIALIZER;
-bool closeThreadStarted = false;
+LightLock handlersLock;
+std::atomic<bool> signalsTaken{false};
 
 const struct {
     int signal;
@@ -37,21 +46,20 @@ const struct {
     {SIGHUP, CTRL_CLOSE_EVENT},
 };
 
+sigset_t TerminatingSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const auto& s : terminatingSignals) sigaddset(&set, s.signal);
+    return set;
+}
+
 // A signal ignored when the program started (nohup, a background job of a
 // shell) stays ignored: taking it would end a program asked to live on.
 bool Ignored(int signal)
 {
     struct sigaction current;
     return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
-
-sigset_t TakenSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (const auto& s : terminatingSignals)
-        if (!Ignored(s.signal)) sigaddset(&set, s.signal);
-    return set;
 }
 
 DWORD EventFor(int signal)
@@ -63,18 +71,18 @@ DWORD EventFor(int signal)
 
 bool RunHandlers(DWORD event)
 {
-    pthread_mutex_lock(&handlersLock);
+    LightLockEnter(&handlersLock);
     PHANDLER_ROUTINE current[maxHandlers];
     int count = handlerCount;
     for (int i = 0; i < count; i++) current[i] = handlers[i];
-    pthread_mutex_unlock(&handlersLock);
+    LightLockLeave(&handlersLock);
     for (int i = count - 1; i >= 0; i--)
         if (current[i](event)) return true;
     return false;
 }
 
 // Releases every port of ours, then ends the process by the signal's
-// default action, from whichever thread calls it.
+// default action.
 [[noreturn]] void EndBySignal(int signal)
 {
     CommCloseAll();
@@ -89,50 +97,62 @@ bool RunHandlers(DWORD event)
     _exit(128 + signal);  // not reached: the default action ends the process
 }
 
-void* CloseEventThread(void* taken)
+// With the terminating signals blocked: runs the handlers and ends the
+// process, unless a handler handled a Ctrl-C or Ctrl-Break.
+void CloseEvent(int signal)
 {
-    const sigset_t* set = (const sigset_t*)taken;
-    for (;;) {
-        int signal = 0;
-        if (sigwait(set, &signal) != 0) continue;
-        DWORD event = EventFor(signal);
-        if (RunHandlers(event) && event != CTRL_CLOSE_EVENT) continue;
-        EndBySignal(signal);
-    }
+    DWORD event = EventFor(signal);
+    if (RunHandlers(event) && event != CTRL_CLOSE_EVENT) return;
+    EndBySignal(signal);
 }
 
-// Called with handlersLock held. The mask is set before the thread starts,
-// so the thread and every thread created later inherit it.
-bool StartCloseThread()
+void OnTerminatingSignal(int signal)
 {
-    static sigset_t taken;
-    taken = TakenSignals();
-    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, CloseEventThread, &taken) != 0) {
-        pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
-        return false;
+    if (threadBusy.depth > 0) {
+        threadBusy.keptSignals = threadBusy.keptSignals | (1 << signal);
+        return;
     }
-    pthread_detach(thread);
-    closeThreadStarted = true;
-    return true;
+    CloseEvent(signal);
 }
 
 }  // namespace
 
+void CloseEventKept(void)
+{
+    sigset_t taken = TerminatingSet(), before;
+    pthread_sigmask(SIG_BLOCK, &taken, &before);
+    int kept = threadBusy.keptSignals;
+    threadBusy.keptSignals = 0;
+    for (const auto& s : terminatingSignals)
+        if (kept & (1 << s.signal)) CloseEvent(s.signal);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 bool CloseEventReady(void)
 {
-    pthread_mutex_lock(&handlersLock);
-    bool ready = closeThreadStarted || StartCloseThread();
-    pthread_mutex_unlock(&handlersLock);
-    return ready;
+    if (signalsTaken.load(std::memory_order_acquire)) return true;
+    // Blocked while the actions change, so that a signal ignored until now
+    // and arriving meanwhile is dropped, not taken.
+    sigset_t taken = TerminatingSet(), before;
+    pthread_sigmask(SIG_BLOCK, &taken, &before);
+    struct sigaction ours = {};
+    ours.sa_handler = OnTerminatingSignal;
+    ours.sa_mask = taken;
+    for (const auto& s : terminatingSignals) {
+        struct sigaction previous;
+        if (sigaction(s.signal, &ours, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            sigaction(s.signal, &previous, nullptr);
+    }
+    signalsTaken.store(true, std::memory_order_release);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return true;
 }
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
 {
     // A null routine is about Ctrl-C, which keeps its default here.
     if (!HandlerRoutine) return TRUE;
-    pthread_mutex_lock(&handlersLock);
+    LightLockEnter(&handlersLock);
     BOOL done = FALSE;
     if (Add) {
         if (handlerCount < maxHandlers) {
@@ -147,7 +167,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
             done = TRUE;
         }
     }
-    pthread_mutex_unlock(&handlersLock);
+    LightLockLeave(&handlersLock);
     if (!done) SetLastError(ERROR_INVALID_PARAMETER);
     return done;
 }
@@ -156,27 +176,16 @@ void AwaitCloseEvent(void)
 {
     // Asked to outlive its terminal: the hang-up is only the end of input.
     if (Ignored(SIGHUP)) return;
-    pthread_mutex_lock(&handlersLock);
-    bool listening = closeThreadStarted;
+    LightLockEnter(&handlersLock);
     bool handled = handlerCount > 0;
-    pthread_mutex_unlock(&handlersLock);
-    if (listening) {
-        // The kernel wakes readers of a hung-up terminal before it signals
-        // the session, so the SIGHUP may not have been sent yet. One more is
-        // harmless: pending signals merge, and the close thread ends the
-        // process on the first.
-        kill(getpid(), SIGHUP);
-        // Windows allows close handlers five seconds before ending the
-        // process; so does this thread, then ends it itself.
-        timespec rest = {5, 0};
-        while (nanosleep(&rest, &rest) != 0) {
-        }
-    } else if (handled) {
-        // No port was ever claimed, so no thread takes the signal: the
-        // handlers run here, before its default action would end us.
-        RunHandlers(CTRL_CLOSE_EVENT);
-    } else {
-        return;
-    }
+    LightLockLeave(&handlersLock);
+    // Nothing claimed and nobody to tell: the hang-up is the end of input.
+    if (!handled && !signalsTaken.load(std::memory_order_acquire)) return;
+    // The kernel wakes readers of a hung-up terminal before it signals the
+    // session, so the SIGHUP may not have been sent yet: the close event is
+    // delivered here, with the signals blocked so that it runs once.
+    sigset_t taken = TerminatingSet();
+    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+    RunHandlers(CTRL_CLOSE_EVENT);
     EndBySignal(SIGHUP);
 }

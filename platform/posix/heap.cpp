@@ -1,11 +1,16 @@
 // Private heaps over malloc. Each heap chains its blocks so that HeapDestroy
 // frees them all at once, as a Win32 private heap does; a lock serialises
 // each heap, as Win32 heaps are serialised by default.
-#include <pthread.h>
-
+//
+// A block may be larger than asked, as a Win32 heap's blocks are: sizes are
+// rounded up, a block resized within its room stays where it is, and a block
+// that grows gets room to grow again. Small freed blocks are kept for the
+// next allocation that fits, so that a block freed and taken again in a loop
+// (an output line, a registry node) costs no call into the C library.
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/light_lock.h"
 #include "platform/posix/win32_subset.h"
 
 namespace {
@@ -13,13 +18,38 @@ namespace {
 struct BlockHeader {
     BlockHeader* prev;
     BlockHeader* next;
-    SIZE_T size;
-    SIZE_T unused;  // keeps the payload 16-byte aligned
+    SIZE_T size;  // as last asked for
+    SIZE_T room;  // what the payload can hold: size rounded up, or more
 };
 
+// Under AddressSanitizer every block is exactly its size and every free
+// reaches the C library, so that a write past a block's end or a use after
+// its free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+const bool exactBlocks = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+const bool exactBlocks = true;
+#else
+const bool exactBlocks = false;
+#endif
+#else
+const bool exactBlocks = false;
+#endif
+
+const SIZE_T granule = 16;
+// Freed blocks up to this room are kept, at most this many per heap.
+const SIZE_T keptRoom = 256;
+const int keptBlocks = exactBlocks ? 0 : 4;
+// A block that grows gets twice its room, up to this; larger ones (the
+// string area) grow by their own rule.
+const SIZE_T doubledRoom = 4096;
+
 struct PrivateHeap {
-    pthread_mutex_t lock;
-    BlockHeader* blocks;
+    LightLock lock;
+    BlockHeader* blocks;  // in use
+    BlockHeader* kept;    // freed and kept, chained through next
+    int keptCount;
 };
 
 BlockHeader* HeaderOf(void* payload)
@@ -42,6 +72,40 @@ void Unlink(PrivateHeap* heap, BlockHeader* block)
     if (block->next) block->next->prev = block->prev;
 }
 
+SIZE_T RoomFor(SIZE_T bytes)
+{
+    if (exactBlocks) return bytes;
+    return bytes < granule ? granule : (bytes + granule - 1) & ~(granule - 1);
+}
+
+// A kept block that holds bytes, taken out of the kept chain; null if none.
+BlockHeader* TakeKept(PrivateHeap* heap, SIZE_T bytes)
+{
+    for (BlockHeader** link = &heap->kept; *link; link = &(*link)->next) {
+        BlockHeader* block = *link;
+        if (block->room < bytes) continue;
+        *link = block->next;
+        heap->keptCount--;
+        return block;
+    }
+    return nullptr;
+}
+
+void FreeChain(BlockHeader* block)
+{
+    while (block) {
+        BlockHeader* next = block->next;
+        std::free(block);
+        block = next;
+    }
+}
+
+// Too large for any size_t once the header and the rounding are added.
+bool TooLarge(SIZE_T bytes)
+{
+    return bytes > (SIZE_T)-1 - sizeof(BlockHeader) - 2 * doubledRoom;
+}
+
 }  // namespace
 
 static_assert(sizeof(BlockHeader) % 16 == 0, "payloads must stay 16-byte aligned");
@@ -49,46 +113,58 @@ static_assert(sizeof(BlockHeader) % 16 == 0, "payloads must stay 16-byte aligned
 HANDLE HeapCreate(DWORD, SIZE_T, SIZE_T)
 {
     PrivateHeap* heap = (PrivateHeap*)std::calloc(1, sizeof(PrivateHeap));
-    if (!heap) return nullptr;
-    pthread_mutex_init(&heap->lock, nullptr);
     return heap;
 }
 
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
-    if (!heap || dwBytes > (SIZE_T)-1 - sizeof(BlockHeader)) return nullptr;
-    BlockHeader* block = (BlockHeader*)((dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, sizeof(BlockHeader) + dwBytes)
-                                                                     : std::malloc(sizeof(BlockHeader) + dwBytes));
-    if (!block) return nullptr;
+    if (!heap || TooLarge(dwBytes)) return nullptr;
+    LightLockEnter(&heap->lock);
+    BlockHeader* block = dwBytes <= keptRoom ? TakeKept(heap, dwBytes) : nullptr;
+    if (!block) {
+        SIZE_T room = RoomFor(dwBytes);
+        block = (BlockHeader*)std::malloc(sizeof(BlockHeader) + room);
+        if (!block) {
+            LightLockLeave(&heap->lock);
+            return nullptr;
+        }
+        block->room = room;
+    }
     block->size = dwBytes;
-    pthread_mutex_lock(&heap->lock);
     Link(heap, block);
-    pthread_mutex_unlock(&heap->lock);
+    LightLockLeave(&heap->lock);
+    if (dwFlags & HEAP_ZERO_MEMORY) std::memset(block + 1, 0, dwBytes);
     return block + 1;
 }
 
 LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
-    if (!heap || !lpMem || dwBytes > (SIZE_T)-1 - sizeof(BlockHeader)) return nullptr;
-    pthread_mutex_lock(&heap->lock);
+    if (!heap || !lpMem || TooLarge(dwBytes)) return nullptr;
+    LightLockEnter(&heap->lock);
     BlockHeader* block = HeaderOf(lpMem);
     SIZE_T oldSize = block->size;
-    Unlink(heap, block);
-    BlockHeader* moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + dwBytes);
-    if (!moved) {
-        // The old block is untouched and stays in the heap.
-        Link(heap, block);
-        pthread_mutex_unlock(&heap->lock);
-        return nullptr;
+    if (dwBytes > block->room || (exactBlocks && dwBytes != oldSize)) {
+        SIZE_T room = RoomFor(dwBytes);
+        if (!exactBlocks && block->room < doubledRoom && room < 2 * block->room) room = 2 * block->room;
+        Unlink(heap, block);
+        BlockHeader* moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + room);
+        if (!moved) {
+            // The old block is untouched and stays in the heap.
+            Link(heap, block);
+            LightLockLeave(&heap->lock);
+            return nullptr;
+        }
+        moved->room = room;
+        Link(heap, moved);
+        block = moved;
     }
-    moved->size = dwBytes;
-    Link(heap, moved);
-    pthread_mutex_unlock(&heap->lock);
+    block->size = dwBytes;
+    LightLockLeave(&heap->lock);
     if ((dwFlags & HEAP_ZERO_MEMORY) && dwBytes > oldSize)
-        std::memset((char*)(moved + 1) + oldSize, 0, dwBytes - oldSize);
-    return moved + 1;
+        std::memset((char*)(block + 1) + oldSize, 0, dwBytes - oldSize);
+    return block + 1;
 }
 
 BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem)
@@ -97,10 +173,16 @@ BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem)
     if (!heap) return FALSE;
     if (!lpMem) return TRUE;
     BlockHeader* block = HeaderOf(lpMem);
-    pthread_mutex_lock(&heap->lock);
+    LightLockEnter(&heap->lock);
     Unlink(heap, block);
-    pthread_mutex_unlock(&heap->lock);
-    std::free(block);
+    bool keep = block->room <= keptRoom && heap->keptCount < keptBlocks;
+    if (keep) {
+        block->next = heap->kept;
+        heap->kept = block;
+        heap->keptCount++;
+    }
+    LightLockLeave(&heap->lock);
+    if (!keep) std::free(block);
     return TRUE;
 }
 
@@ -108,13 +190,8 @@ BOOL HeapDestroy(HANDLE hHeap)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
     if (!heap) return FALSE;
-    BlockHeader* block = heap->blocks;
-    while (block) {
-        BlockHeader* next = block->next;
-        std::free(block);
-        block = next;
-    }
-    pthread_mutex_destroy(&heap->lock);
+    FreeChain(heap->blocks);
+    FreeChain(heap->kept);
     std::free(heap);
     return TRUE;
 }

@@ -12,6 +12,7 @@
 #include "platform/posix/handles.h"
 #include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/light_lock.h"
 
 namespace {
 
@@ -106,7 +107,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
     int fd;
     if (!DescriptorForIo(hFile, &fd)) return FALSE;
-    ssize_t count = RetryInterrupted([&] { return read(fd, lpBuffer, nNumberOfBytesToRead); });
+    ssize_t count;
+    {
+        WaitMark waiting;
+        count = RetryInterrupted([&] { return read(fd, lpBuffer, nNumberOfBytesToRead); });
+    }
     if (count < 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
@@ -117,6 +122,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 
 size_t WriteAll(int fd, const char* bytes, size_t n)
 {
+    WaitMark waiting;
     size_t done = 0;
     while (done < n) {
         ssize_t count = RetryInterrupted([&] { return write(fd, bytes + done, n - done); });
