@@ -48,15 +48,38 @@ const Binary kBinaries[] = {
 const int kBinaryCount = 6;
 const int kLinkages[] = {0, 3};  // where each linkage's three begin
 
+[[noreturn]] void Fail(const std::string& why) {
+  std::fprintf(stderr, "bench: %s\n", why.c_str());
+  std::exit(1);
+}
+
+// Binaries measured beside the six, from COMSCAN_BENCH_ALSO
+// ("label=path,label=path"): an earlier build, or a variant of this one. A
+// label that contains "static" is compared with the static floor.
+struct Extra {
+  std::string label, path;
+  bool isStatic;
+};
+std::vector<Extra> extras;
+
+void ReadExtras() {
+  const char* also = std::getenv("COMSCAN_BENCH_ALSO");
+  std::stringstream items(also ? also : "");
+  std::string item;
+  while (std::getline(items, item, ',')) {
+    size_t eq = item.find('=');
+    if (eq == std::string::npos || access(item.c_str() + eq + 1, X_OK) != 0)
+      Fail("COMSCAN_BENCH_ALSO: \"" + item + "\" is not label=executable");
+    std::string label = item.substr(0, eq);
+    extras.push_back({label, item.substr(eq + 1), label.find("static") != std::string::npos});
+  }
+}
+
 // Where the measured runs live: a UTF-8 locale, as on a user's machine.
 const std::vector<std::string> kEnvironment = {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"};
 
 std::string workDir;
 
-[[noreturn]] void Fail(const std::string& why) {
-  std::fprintf(stderr, "bench: %s\n", why.c_str());
-  std::exit(1);
-}
 
 struct Outcome {
   e2e::Exit exit;
@@ -137,7 +160,9 @@ void Populate(Scenario* s, const std::vector<std::string>& names) {
 // pty's initial settings, so a binary that skipped one would be seen.
 void CheckOutput(const Scenario& s) {
   std::string expected = e2e::Expected(s.found);
-  for (const Binary& b : kBinaries) {
+  std::vector<Binary> all(kBinaries, kBinaries + kBinaryCount);
+  for (const Extra& x : extras) all.push_back({x.label.c_str(), x.path.c_str(), x.isStatic});
+  for (const Binary& b : all) {
     for (const auto& pty : s.ptys)
       if (!e2e::WriteLineSettings(pty->slave(), pty->initial())) Fail("cannot reset " + pty->path());
     Outcome o = RunIn(s.sandbox, {b.path}, 20);
@@ -168,6 +193,12 @@ struct Figures {
   std::vector<std::pair<std::string, long long>> parts;
   int nameCalls = 0;       // calls naming a port path, no port present
   int nameOpens = 0;       // of which opens
+  // The same figures for each extra binary, in the order of extras.
+  struct One {
+    double wallMs = 0, cpuMs = 0, noise = 0;
+    long long instructions = -1, allocs = -1, peakKb = -1, totalCalls = -1;
+  };
+  std::vector<One> extra;
 };
 
 // hyperfine's JSON export: each result's "command", its "times" array and
@@ -202,7 +233,11 @@ void ResultsFromJson(const std::string& json, std::map<std::string, HyperfineRes
 }
 
 void MeasureWallTime(const Scenario& s, int rounds, int runs, Figures* f) {
-  std::vector<double> all[kBinaryCount], cpu[kBinaryCount];
+  const int count = kBinaryCount + (int)extras.size();
+  std::vector<std::vector<double>> all(count), cpu(count);
+  std::vector<std::string> paths;
+  for (const Binary& b : kBinaries) paths.push_back(b.path);
+  for (const Extra& x : extras) paths.push_back(x.path);
   for (int r = 0; r < rounds; r++) {
     std::string json = workDir + "/hyperfine.json";
     // At the highest priority, so that other work on the machine disturbs
@@ -211,22 +246,68 @@ void MeasureWallTime(const Scenario& s, int rounds, int runs, Figures* f) {
                                      "--runs", std::to_string(runs), "--export-json", json};
     // Every other round in reverse order, so that no binary always runs
     // right after the same neighbour.
-    for (int i = 0; i < kBinaryCount; i++) argv.push_back(kBinaries[r % 2 ? kBinaryCount - 1 - i : i].path);
+    for (int i = 0; i < count; i++) argv.push_back(paths[r % 2 ? count - 1 - i : i]);
     RunIn(s.sandbox, argv, 300);
     std::map<std::string, HyperfineResult> results;
     ResultsFromJson(ReadFile(json), &results);
     unlink(json.c_str());
-    for (int i = 0; i < kBinaryCount; i++) {
-      const HyperfineResult& r = results[kBinaries[i].path];
-      if (r.times.empty()) Fail(std::string("hyperfine gave no times for ") + kBinaries[i].label);
+    for (int i = 0; i < count; i++) {
+      const HyperfineResult& r = results[paths[i]];
+      if (r.times.empty()) Fail("hyperfine gave no times for " + paths[i]);
       all[i].insert(all[i].end(), r.times.begin(), r.times.end());
       cpu[i].push_back(r.cpu);
     }
   }
-  for (int i = 0; i < kBinaryCount; i++) {
-    f->wallMs[i] = Median(all[i]) * 1000;
-    f->noise[i] = (Quantile(all[i], 0.75) - Quantile(all[i], 0.25)) / Median(all[i]);
-    f->cpuMs[i] = Median(cpu[i]) * 1000;
+  f->extra.resize(extras.size());
+  for (int i = 0; i < count; i++) {
+    double wall = Median(all[i]) * 1000, noise = (Quantile(all[i], 0.75) - Quantile(all[i], 0.25)) / Median(all[i]),
+           cpuMs = Median(cpu[i]) * 1000;
+    if (i < kBinaryCount) {
+      f->wallMs[i] = wall;
+      f->noise[i] = noise;
+      f->cpuMs[i] = cpuMs;
+    } else {
+      f->extra[i - kBinaryCount].wallMs = wall;
+      f->extra[i - kBinaryCount].noise = noise;
+      f->extra[i - kBinaryCount].cpuMs = cpuMs;
+    }
+  }
+}
+
+// The extras' instructions, heap allocations, peak memory and system calls,
+// measured as the six are.
+void MeasureExtras(const Scenario& s, Figures* f) {
+  f->extra.resize(extras.size());
+  for (size_t i = 0; i < extras.size(); i++) {
+    Figures::One& one = f->extra[i];
+    const std::string& path = extras[i].path;
+    std::string out = workDir + "/callgrind.out";
+    Outcome o = RunIn(s.sandbox, {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, path}, 120);
+    unlink(out.c_str());
+    one.instructions = NumberAfter(o.err, "Collected :");
+    if (!extras[i].isStatic) {
+      o = RunIn(s.sandbox, {"/usr/bin/valgrind", "--tool=memcheck", "--leak-check=no", path}, 120);
+      one.allocs = NumberAfter(o.err, "total heap usage:");
+    }
+    std::vector<double> peaks;
+    for (int r = 0; r < 11; r++) {
+      o = RunIn(s.sandbox, {"/usr/bin/time", "-f", "peak %M", path}, 20);
+      peaks.push_back((double)NumberAfter(o.err, "peak"));
+    }
+    one.peakKb = (long long)Median(peaks);
+    std::string table = workDir + "/strace.txt";
+    RunIn(s.sandbox, {"/usr/bin/strace", "-f", "-c", "-o", table, path}, 60);
+    std::stringstream lines(ReadFile(table));
+    unlink(table.c_str());
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::stringstream words(line);
+      std::vector<std::string> w;
+      std::string word;
+      while (words >> word) w.push_back(word);
+      if ((w.size() == 5 || w.size() == 6) && w.back() == "total" && std::isdigit((unsigned char)w[3][0]))
+        one.totalCalls = std::atoll(w[3].c_str());
+    }
   }
 }
 
@@ -412,34 +493,85 @@ std::string Rule(int columns) {
 
 // A table of the program against both yardsticks, a row per scenario; value
 // gives a binary's figure in a scenario.
+// goal and staticGoal: the limits of the dynamic and the static program
+// against their floor; 0 for none.
 template <typename Value>
 void PrintAgainst(const std::vector<Scenario>& scenarios, const std::vector<Figures>& figures, const char* unit,
-                  const char* format, double goal, Value value) {
+                  const char* format, double goal, double staticGoal, Value value) {
   std::printf("| scenario |%s\n%s\n", Header(unit, goal > 0).c_str(), Rule(goal > 0 ? 13 : 11).c_str());
   for (size_t k = 0; k < scenarios.size(); k++) {
     double v[kBinaryCount];
     for (int i = 0; i < kBinaryCount; i++) v[i] = value(figures[k], i);
     std::printf("| %s |%s%s\n", scenarios[k].title.c_str(), Against(v, 0, format, goal).c_str(),
-                Against(v, 3, format, goal).c_str());
+                Against(v, 3, format, staticGoal).c_str());
+  }
+}
+
+// The extras beside comscan and its floors, a row per binary and scenario.
+void PrintExtras(const std::vector<Scenario>& scenarios, const std::vector<Figures>& figures) {
+  if (extras.empty()) return;
+  std::printf("\n### Side by side with other builds (COMSCAN_BENCH_ALSO; same rounds, same namespace; ratios to the "
+              "floor of the same linkage)\n\n");
+  std::printf("| scenario | binary | wall ms | to floor | noise | CPU ms | instructions | to floor | system calls | "
+              "heap allocations | peak KB |\n%s\n", Rule(11).c_str());
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    const Figures& f = figures[k];
+    auto row = [&](const std::string& label, bool isStatic, const Figures::One& one) {
+      int floor = isStatic ? 5 : 2;
+      std::printf("| %s | %s | %.3f | %.2f | %.0f%% | %.3f | %s | %.2f | %s | %s | %s |\n", scenarios[k].title.c_str(),
+                  label.c_str(), one.wallMs, one.wallMs / f.wallMs[floor], one.noise * 100, one.cpuMs,
+                  Count(one.instructions).c_str(), (double)one.instructions / (double)f.instructions[floor],
+                  Count(one.totalCalls).c_str(), Count(one.allocs).c_str(), Count(one.peakKb).c_str());
+    };
+    for (int i : kLinkages) {
+      Figures::One own;
+      own.wallMs = f.wallMs[i];
+      own.noise = f.noise[i];
+      own.cpuMs = f.cpuMs[i];
+      own.instructions = f.instructions[i];
+      own.allocs = f.allocs[i];
+      own.peakKb = f.peakKb[i];
+      own.totalCalls = f.totalCalls[i];
+      row(kBinaries[i].label, kBinaries[i].isStatic, own);
+    }
+    for (size_t x = 0; x < extras.size(); x++) row(extras[x].label, extras[x].isStatic, f.extra[x]);
   }
 }
 
 void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& figures, int rounds, int runs) {
-  std::printf("### Wall time (median of %d runs per binary: %d rounds of %d, interleaved; goal: within 1.15 "
+  std::printf("### Wall time (median of %d runs per binary: %d rounds of %d, interleaved; goal: within 1.05 "
               "times the floor)\n\n", rounds * runs, rounds, runs);
   std::printf("| scenario |%s noise (IQR / median) |\n%s\n", Header("ms", true).c_str(), Rule(14).c_str());
   for (size_t k = 0; k < scenarios.size(); k++) {
     const Figures& f = figures[k];
     double spread = *std::max_element(f.noise, f.noise + kBinaryCount);  // the noisiest binary
-    std::printf("| %s |%s%s %.0f%% |\n", scenarios[k].title.c_str(), Against(f.wallMs, 0, "%.3f", 1.15).c_str(),
-                Against(f.wallMs, 3, "%.3f", 1.15).c_str(), spread * 100);
+    std::printf("| %s |%s%s %.0f%% |\n", scenarios[k].title.c_str(), Against(f.wallMs, 0, "%.3f", 1.05).c_str(),
+                Against(f.wallMs, 3, "%.3f", 1.05).c_str(), spread * 100);
   }
   std::printf("\n### CPU time, user + system (median of the %d rounds' means; less disturbed by other load "
               "than wall time)\n\n", rounds);
-  PrintAgainst(scenarios, figures, "ms", "%.3f", 0, [](const Figures& f, int i) { return f.cpuMs[i]; });
-  std::printf("\n### User-space instructions (callgrind, start to exit; goal: within 1.3 times the floor)\n\n");
-  PrintAgainst(scenarios, figures, "", "%.0f", 1.3,
+  PrintAgainst(scenarios, figures, "ms", "%.3f", 0, 0, [](const Figures& f, int i) { return f.cpuMs[i]; });
+  std::printf("\n### User-space instructions (callgrind, start to exit; goal: within 1.6 times the floor, 2.5 "
+              "static)\n\n");
+  PrintAgainst(scenarios, figures, "", "%.0f", 1.6, 2.5,
                [](const Figures& f, int i) { return (double)f.instructions[i]; });
+  {
+    // What a found port costs: the 38 ports beyond the first four, each.
+    const Figures& four = figures[1];
+    const Figures& all = figures.back();
+    double more = (double)(scenarios.back().ptys.size() - scenarios[1].ptys.size());
+    std::printf("\n### User-space instructions per found port ((42 ports - 4 ports) / %.0f; goal: at most "
+                "2,000)\n\n| binary | per found port | goal |\n|---|---|---|\n", more);
+    for (int i = 0; i < kBinaryCount; i++) {
+      double each = (double)(all.instructions[i] - four.instructions[i]) / more;
+      std::printf("| %s | %.0f | %s |\n", kBinaries[i].label, each,
+                  i % 3 == 0 ? (each <= 2000 ? "met" : ("missed by " + Fixed((each / 2000 - 1) * 100, 0) + "%").c_str())
+                             : "");
+    }
+    for (size_t x = 0; x < extras.size(); x++)
+      std::printf("| %s | %.0f | |\n", extras[x].label.c_str(),
+                  (double)(all.extra[x].instructions - four.extra[x].instructions) / more);
+  }
   std::printf("\n### Where comscan's instructions go (callgrind, inclusive: a part counts what it calls; "
               "n/a: not run)\n\n");
   std::printf("| part |");
@@ -465,7 +597,7 @@ void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& f
     std::printf("\n");
   }
   std::printf("\n### Peak resident memory (/usr/bin/time, median of 11; goal: within 1.2 times the floor)\n\n");
-  PrintAgainst(scenarios, figures, "KB", "%.0f", 1.2, [](const Figures& f, int i) { return (double)f.peakKb[i]; });
+  PrintAgainst(scenarios, figures, "KB", "%.0f", 1.2, 1.2, [](const Figures& f, int i) { return (double)f.peakKb[i]; });
   // A found port's calls: what the 38 ports beyond the first four cost,
   // each; what the first port starts once (the close thread) stays out.
   const Figures& four = figures[1];
@@ -513,6 +645,7 @@ int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
   int runs = argc > 2 ? std::atoi(argv[2]) : 15;
   if (rounds < 1 || runs < 2) Fail("usage: comscan_bench_driver [rounds >= 1 [runs-per-round >= 2]]");
+  ReadExtras();
   std::string why;
   if (!e2e::NamespacesUsable(&why)) Fail("cannot make the private /dev: " + why);
   for (const char* tool : {"/usr/bin/hyperfine", "/usr/bin/valgrind", "/usr/bin/strace", "/usr/bin/time"})
@@ -543,8 +676,10 @@ int main(int argc, char** argv) {
     MeasureHeap(scenarios[k], &figures[k]);
     MeasurePeakMemory(scenarios[k], &figures[k]);
     MeasureSystemCalls(scenarios[k], &figures[k]);
+    MeasureExtras(scenarios[k], &figures[k]);
   }
   rmdir(dir);
   Print(scenarios, figures, rounds, runs);
+  PrintExtras(scenarios, figures);
   return 0;
 }
