@@ -7,8 +7,10 @@ void appendDecimal(std::int64_t value, AreaPosition at)
     // their place, as a port name is built for every name the scan tries.
     char* place = reserve(64, at);
     std::uint64_t rest = (std::uint64_t)value;
+    // Digits counted by comparison, not division: the scan formats small
+    // numbers only, one to two digits. 20 digits hold any 64-bit value.
     LONG count = 1;
-    for (std::uint64_t left = rest / 10; left != 0; left /= 10) count++;
+    for (std::uint64_t bound = 10; count < 20 && rest >= bound; bound *= 10) count++;
     place[count] = 0;
     for (LONG i = count - 1; i >= 0; i--) {
         place[i] = (char)('0' + rest % 10);

@@ -32,11 +32,28 @@ extern TempStringArea tempArea;
 // string operation.
 void StringRuntimeInit(void);
 
-// Growth test for n bytes, then end := at + n. Returns buffer + at.
+// The growth rule's second step, for a reservation that needs need bytes:
+// capacity := need + 16384 and the buffer resized to capacity + 5 bytes.
 // May move the buffer.
-char* reserve(LONG n, AreaPosition at);
+void growArea(LONG need);
+
+// Growth test for n bytes, then end := at + n. Returns buffer + at.
+// May move the buffer. Inline: every piece of every expression passes here.
+inline char* reserve(LONG n, AreaPosition at)
+{
+    // The test uses the current end, not at: callers pass at <= end, so this
+    // never under-reserves.
+    LONG need = tempArea.end + n;
+    if (need >= tempArea.capacity - 4) growArea(need);
+    tempArea.end = at + n;
+    return tempArea.buffer + at;
+}
+
 // end := end - n.
-void release(LONG n);
+inline void release(LONG n)
+{
+    tempArea.end -= n;
+}
 // Appends text (null appends nothing) and writes a zero byte after it.
 // May move the buffer.
 void append(const char* text);

@@ -7,22 +7,10 @@
 // allocation once the area is large enough.
 static const LONG growthHeadroom = 16384;
 
-char* reserve(LONG n, AreaPosition at)
+void growArea(LONG need)
 {
-    // The test uses the current end, not at: callers pass at <= end, so this
-    // never under-reserves.
-    LONG need = tempArea.end + n;
-    if (need >= tempArea.capacity - 4) {
-        tempArea.capacity = need + growthHeadroom;
-        tempArea.buffer = StringHeapResize(tempArea.buffer, (SIZE_T)tempArea.capacity + 5);
-    }
-    tempArea.end = at + n;
-    return tempArea.buffer + at;
-}
-
-void release(LONG n)
-{
-    tempArea.end -= n;
+    tempArea.capacity = need + growthHeadroom;
+    tempArea.buffer = StringHeapResize(tempArea.buffer, (SIZE_T)tempArea.capacity + 5);
 }
 
 void append(const char* text)
@@ -32,12 +20,18 @@ void append(const char* text)
         return;
     }
     LONG length = (LONG)std::strlen(text);
-    // text may point into the area itself, which reserve may move.
-    AreaPosition inArea = -1;
-    if (text >= tempArea.buffer && text < tempArea.buffer + tempArea.capacity)
-        inArea = (AreaPosition)(text - tempArea.buffer);
-    char* place = reserve(length, tempArea.end);
-    if (inArea >= 0) text = tempArea.buffer + inArea;
+    AreaPosition start = tempArea.end;
+    // reserve(length, end), with the growth taken apart: only a growth can
+    // move the buffer, and text may point into the area itself.
+    if (start + length >= tempArea.capacity - 4) {
+        AreaPosition inArea = -1;
+        if (text >= tempArea.buffer && text < tempArea.buffer + tempArea.capacity)
+            inArea = (AreaPosition)(text - tempArea.buffer);
+        growArea(start + length);
+        if (inArea >= 0) text = tempArea.buffer + inArea;
+    }
+    tempArea.end = start + length;
+    char* place = tempArea.buffer + start;
     std::memmove(place, text, (size_t)length);
     place[length] = 0;
 }

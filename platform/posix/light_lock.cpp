@@ -4,7 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-thread_local ThreadBusy threadBusy;
+__thread ThreadBusy threadBusy;
 
 // The futex word is the lock's state; a wait returns at once when the state
 // is no longer 2, so a wake between the exchange and the wait is not lost.

@@ -21,7 +21,9 @@ struct ThreadBusy {
     int depth;
     volatile int keptSignals;  // bit n: signal n arrived while busy
 };
-extern thread_local ThreadBusy threadBusy;
+// __thread rather than thread_local: the object needs no construction, and
+// so every use is a plain load, without a call to check for one.
+extern __thread ThreadBusy threadBusy;
 
 // The slow halves, out of line: waiting for a taken lock, waking a waiter,
 // and acting on a kept signal once the thread holds nothing.
@@ -66,7 +68,7 @@ struct RecursiveLock {
 // Tells threads apart: the address of a thread-local object.
 inline const void* ThisThread(void)
 {
-    static thread_local char self;
+    static __thread char self;
     return &self;
 }
 

@@ -92,11 +92,11 @@ const char* const* SystemLockDirectories(void)
 
 bool LockFileHeld(const char* devicePath, const char* const* directories)
 {
-    // The device's base name, what follows its last slash, in one pass.
-    const char* baseName = devicePath;
-    const char* end = devicePath;
-    for (; *end; end++)
-        if (*end == '/') baseName = end + 1;
+    // The device's base name, what follows its last slash: found from the
+    // end, a few bytes back, rather than by looking at every byte.
+    const char* end = devicePath + std::strlen(devicePath);
+    const char* baseName = end;
+    while (baseName > devicePath && baseName[-1] != '/') baseName--;
     size_t baseLength = (size_t)(end - baseName);
     if (baseLength == 0) return false;
     // Built by hand: formatting the name took more than everything else a
