@@ -12,6 +12,13 @@ void appendDecimal(std::int64_t value, AreaPosition at)
     LONG count = 1;
     for (std::uint64_t bound = 10; count < 20 && rest >= bound; bound *= 10) count++;
     place[count] = 0;
+    if (count <= 2) {
+        // The port numbers: one or two digits, without a loop.
+        if (count == 2) place[0] = (char)('0' + rest / 10);
+        place[count - 1] = (char)('0' + rest % 10);
+        release(64 - count);
+        return;
+    }
     for (LONG i = count - 1; i >= 0; i--) {
         place[i] = (char)('0' + rest % 10);
         rest /= 10;
