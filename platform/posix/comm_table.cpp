@@ -62,11 +62,14 @@ CommRecord* CommTableAdd(const CommHold&, int fd)
 {
     if (recordCount == recordCapacity) {
         size_t capacity = recordCapacity ? recordCapacity * 2 : 8;
-        CommRecord* grown = (CommRecord*)std::realloc(records, capacity * sizeof *records);
+        // Not realloc: one C library function fewer to bind.
+        CommRecord* grown = (CommRecord*)std::malloc(capacity * sizeof *records);
         if (!grown) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
+        if (recordCount) std::memcpy((void*)grown, (const void*)records, recordCount * sizeof *records);
+        std::free(records);
         records = grown;
         recordCapacity = capacity;
     }

@@ -97,8 +97,15 @@ bool RunHandlers(DWORD event)
     _exit(128 + signal);  // not reached: the default action ends the process
 }
 
-// With the terminating signals blocked: runs the handlers and ends the
-// process, unless a handler handled a Ctrl-C or Ctrl-Break.
+void BlockTerminating(sigset_t* before)
+{
+    sigset_t taken = TerminatingSet();
+    pthread_sigmask(SIG_BLOCK, &taken, before);
+}
+
+// With the terminating signals blocked (the first to arrive decides how the
+// process ends): runs the handlers and ends the process, unless a handler
+// handled a Ctrl-C or Ctrl-Break.
 void CloseEvent(int signal)
 {
     DWORD event = EventFor(signal);
@@ -112,6 +119,8 @@ void OnTerminatingSignal(int signal)
         threadBusy.keptSignals = threadBusy.keptSignals | (1 << signal);
         return;
     }
+    // Returning from the handler restores the mask it interrupted.
+    BlockTerminating(nullptr);
     CloseEvent(signal);
 }
 
@@ -119,8 +128,8 @@ void OnTerminatingSignal(int signal)
 
 void CloseEventKept(void)
 {
-    sigset_t taken = TerminatingSet(), before;
-    pthread_sigmask(SIG_BLOCK, &taken, &before);
+    sigset_t before;
+    BlockTerminating(&before);
     int kept = threadBusy.keptSignals;
     threadBusy.keptSignals = 0;
     for (const auto& s : terminatingSignals)
@@ -131,20 +140,14 @@ void CloseEventKept(void)
 bool CloseEventReady(void)
 {
     if (signalsTaken.load(std::memory_order_acquire)) return true;
-    // Blocked while the actions change, so that a signal ignored until now
-    // and arriving meanwhile is dropped, not taken.
-    sigset_t taken = TerminatingSet(), before;
-    pthread_sigmask(SIG_BLOCK, &taken, &before);
+    // Asked first, then taken: a signal ignored until now stays ignored.
+    // Nothing but sigaction, so that the first port binds no more of the C
+    // library than it must.
     struct sigaction ours = {};
     ours.sa_handler = OnTerminatingSignal;
-    ours.sa_mask = taken;
-    for (const auto& s : terminatingSignals) {
-        struct sigaction previous;
-        if (sigaction(s.signal, &ours, &previous) == 0 && previous.sa_handler == SIG_IGN)
-            sigaction(s.signal, &previous, nullptr);
-    }
+    for (const auto& s : terminatingSignals)
+        if (!Ignored(s.signal)) sigaction(s.signal, &ours, nullptr);
     signalsTaken.store(true, std::memory_order_release);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return true;
 }
 
@@ -184,8 +187,7 @@ void AwaitCloseEvent(void)
     // The kernel wakes readers of a hung-up terminal before it signals the
     // session, so the SIGHUP may not have been sent yet: the close event is
     // delivered here, with the signals blocked so that it runs once.
-    sigset_t taken = TerminatingSet();
-    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+    BlockTerminating(nullptr);
     RunHandlers(CTRL_CLOSE_EVENT);
     EndBySignal(SIGHUP);
 }

@@ -112,10 +112,14 @@ static_assert(sizeof(BlockHeader) % 16 == 0, "payloads must stay 16-byte aligned
 
 HANDLE HeapCreate(DWORD, SIZE_T, SIZE_T)
 {
-    // malloc and a fill rather than calloc: one C library function fewer
-    // for the dynamic loader to bind at start-up.
+    // Field by field rather than calloc or a fill (which the compiler turns
+    // into calloc): one C library function fewer to bind at start-up.
     PrivateHeap* heap = (PrivateHeap*)std::malloc(sizeof(PrivateHeap));
-    if (heap) std::memset((void*)heap, 0, sizeof *heap);
+    if (!heap) return nullptr;
+    heap->lock.state.store(0, std::memory_order_relaxed);
+    heap->blocks = nullptr;
+    heap->kept = nullptr;
+    heap->keptCount = 0;
     return heap;
 }
 
@@ -151,16 +155,19 @@ LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes)
     if (dwBytes > block->room || (exactBlocks && dwBytes != oldSize)) {
         SIZE_T room = RoomFor(dwBytes);
         if (!exactBlocks && block->room < doubledRoom && room < 2 * block->room) room = 2 * block->room;
-        Unlink(heap, block);
-        BlockHeader* moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + room);
+        // A new block and a copy rather than realloc, which would be one
+        // more C library function to bind: blocks grow a few times a run.
+        BlockHeader* moved = (BlockHeader*)std::malloc(sizeof(BlockHeader) + room);
         if (!moved) {
             // The old block is untouched and stays in the heap.
-            Link(heap, block);
             LightLockLeave(&heap->lock);
             return nullptr;
         }
+        Unlink(heap, block);
+        std::memcpy(moved + 1, block + 1, oldSize < dwBytes ? oldSize : dwBytes);
         moved->room = room;
         Link(heap, moved);
+        std::free(block);
         block = moved;
     }
     block->size = dwBytes;

@@ -3,6 +3,8 @@
 
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,14 +32,18 @@ void TakeStandardHandles()
 {
     for (int fd = 0; fd < 3; fd++) {
         errno = 0;
-        bool terminal = isatty(fd);
+        // What isatty asks, without binding isatty for it.
+        termios settings;
+        bool terminal = ioctl(fd, TCGETS, &settings) == 0;
         standardHandles[fd] = !terminal && errno == EBADF ? nullptr : DescriptorToHandle(fd);
         // A terminal already hung up answers EIO: left for each call to ask.
         standardTerminals[fd] = terminal ? StdTerminalYes : errno == ENOTTY ? StdTerminalNo : StdTerminalUnknown;
     }
     // Writing to a pipe whose reader has gone fails with ERROR_BROKEN_PIPE,
     // as on Windows, instead of killing the process.
-    signal(SIGPIPE, SIG_IGN);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void EnsureStandardHandles()
