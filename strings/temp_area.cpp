@@ -13,6 +13,18 @@ void growArea(LONG need)
     tempArea.buffer = StringHeapResize(tempArea.buffer, (SIZE_T)tempArea.capacity + 5);
 }
 
+// Grows the area for an append of text that needs need bytes; text may
+// point into the area itself, so it is returned as it reads after the
+// growth. Apart from append, which then needs fewer registers kept.
+[[gnu::noinline]] static const char* GrowForAppend(const char* text, LONG need)
+{
+    AreaPosition inArea = -1;
+    if (text >= tempArea.buffer && text < tempArea.buffer + tempArea.capacity)
+        inArea = (AreaPosition)(text - tempArea.buffer);
+    growArea(need);
+    return inArea >= 0 ? tempArea.buffer + inArea : text;
+}
+
 void append(const char* text)
 {
     if (!text) {
@@ -22,14 +34,8 @@ void append(const char* text)
     LONG length = (LONG)std::strlen(text);
     AreaPosition start = tempArea.end;
     // reserve(length, end), with the growth taken apart: only a growth can
-    // move the buffer, and text may point into the area itself.
-    if (start + length >= tempArea.capacity - 4) {
-        AreaPosition inArea = -1;
-        if (text >= tempArea.buffer && text < tempArea.buffer + tempArea.capacity)
-            inArea = (AreaPosition)(text - tempArea.buffer);
-        growArea(start + length);
-        if (inArea >= 0) text = tempArea.buffer + inArea;
-    }
+    // move the buffer.
+    if (start + length >= tempArea.capacity - 4) text = GrowForAppend(text, start + length);
     tempArea.end = start + length;
     char* place = tempArea.buffer + start;
     std::memmove(place, text, (size_t)length);
