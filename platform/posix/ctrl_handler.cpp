@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/comm_open.h"
@@ -113,12 +114,26 @@ void CloseEvent(int signal)
     EndBySignal(signal);
 }
 
+// What the interrupted code may be about to read: a handler that keeps the
+// process alive must leave it as it was, as a handler on a thread of its own
+// would.
+struct ErrorsKept {
+    int savedErrno = errno;
+    DWORD savedLastError = GetLastError();
+    ~ErrorsKept()
+    {
+        SetLastError(savedLastError);
+        errno = savedErrno;
+    }
+};
+
 void OnTerminatingSignal(int signal)
 {
     if (threadBusy.depth > 0) {
         threadBusy.keptSignals = threadBusy.keptSignals | (1 << signal);
         return;
     }
+    ErrorsKept errors;
     // Returning from the handler restores the mask it interrupted.
     BlockTerminating(nullptr);
     CloseEvent(signal);
@@ -128,6 +143,7 @@ void OnTerminatingSignal(int signal)
 
 void CloseEventKept(void)
 {
+    ErrorsKept errors;
     sigset_t before;
     BlockTerminating(&before);
     int kept = threadBusy.keptSignals;

@@ -114,7 +114,9 @@ HANDLE HeapCreate(DWORD, SIZE_T, SIZE_T)
 {
     // Field by field rather than calloc or a fill (which the compiler turns
     // into calloc): one C library function fewer to bind at start-up.
+    BusyEnter();
     PrivateHeap* heap = (PrivateHeap*)std::malloc(sizeof(PrivateHeap));
+    BusyLeave();
     if (!heap) return nullptr;
     heap->lock.state.store(0, std::memory_order_relaxed);
     heap->blocks = nullptr;
@@ -191,8 +193,10 @@ BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem)
         heap->kept = block;
         heap->keptCount++;
     }
-    LightLockLeave(&heap->lock);
+    // Under the lock, so that no close event enters the C library's
+    // allocator while it is busy (see light_lock.h).
     if (!keep) std::free(block);
+    LightLockLeave(&heap->lock);
     return TRUE;
 }
 
@@ -200,8 +204,10 @@ BOOL HeapDestroy(HANDLE hHeap)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
     if (!heap) return FALSE;
+    BusyEnter();
     FreeChain(heap->blocks);
     FreeChain(heap->kept);
     std::free(heap);
+    BusyLeave();
     return TRUE;
 }
