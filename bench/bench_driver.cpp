@@ -311,55 +311,109 @@ void MeasureExtras(const Scenario& s, Figures* f) {
   }
 }
 
-// Where comscan's instructions go: each part's cost with everything it
-// calls, from callgrind_annotate's inclusive listing (parts nest).
+// Where comscan's instructions go. The program is built with link-time
+// optimisation, so its procedures are mostly inlined into one another and
+// a procedure's inclusive cost says little; each line's own cost is counted
+// instead, under the source file it was written in, and the files grouped
+// by layer. The dynamic loader's two parts are inclusive.
 const struct {
   const char* function;
   const char* what;
-} kParts[] = {
-    {"_dl_start", "loading: ld.so maps and relocates the program and the C library"},
-    {"_dl_runtime_resolve_xsave", "lazy binding: each C library function's first call (inside the parts below)"},
-    {"ProgramEntry", "the program, start to exit"},
-    {"ConsoleOpen", "  console set-up"},
-    {"SetConsoleCtrlHandler", "    close-event handler and its thread"},
-    {"PortScan", "  the scan"},
-    {"CreateFileA", "    open and claim each port"},
-    {"TtyTakeExclusive", "      exclusive mark: take it"},
-    {"LockFileHeld", "      UUCP lock files"},
-    {"SetupComm", "    SetupComm"},
-    {"GetCommState", "    GetCommState"},
-    {"SetCommState", "    SetCommState"},
-    {"SetCommTimeouts", "    SetCommTimeouts"},
-    {"CloseHandle", "    CloseHandle"},
-    {"ConsolePrintLine", "  every output line"},
-    {"ConsoleInputLine", "  the wait for Enter"},
+} kLoaderParts[] = {
+    {"_dl_start", "loading: ld.so maps and relocates the program and the C library (inclusive)"},
+    {"_dl_runtime_resolve_xsave", "lazy binding: each C library function's first call (inclusive)"},
 };
 
-void Attribute(const std::string& callgrindOut, Figures* f) {
+const struct {
+  const char* what;
+  std::vector<const char*> files;  // under the source directory; a prefix or a name
+} kLayers[] = {
+    {"app/: the entry sequence and the scan", {"/app/"}},
+    {"strings/: string variables and the area", {"/strings/"}},
+    {"console/: output lines and input", {"/console/"}},
+    {"serial/: the registry and the port operations", {"/serial/"}},
+    {"platform: heaps, locks, critical sections", {"/platform/heaps", "/platform/posix/heap.cpp",
+                                                   "/platform/posix/light_lock", "/platform/posix/sync.cpp"}},
+    {"platform: port open, claim, settings, release", {"/platform/posix/comm_", "/platform/posix/tty_",
+                                                      "/platform/posix/lock_file", "/platform/posix/handles.h",
+                                                      "/platform/posix/interrupted.h",
+                                                      "/platform/posix/last_error"}},
+    {"platform: standard handles, console calls", {"/platform/posix/std_handles", "/platform/posix/console.cpp",
+                                                   "/platform/posix/code_page"}},
+    {"platform: close events, exit", {"/platform/posix/ctrl_handler", "/platform/posix/process.cpp"}},
+};
+
+std::string Annotate(const std::string& callgrindOut, bool inclusive) {
   std::string listing;
-  FILE* annotate = popen(("callgrind_annotate --inclusive=yes --threshold=100 " + callgrindOut + " 2>/dev/null").c_str(),
-                         "r");
-  if (!annotate) return;
+  FILE* annotate = popen(("callgrind_annotate --inclusive=" + std::string(inclusive ? "yes" : "no") +
+                          " --auto=no --threshold=100 " + callgrindOut + " 2>/dev/null").c_str(), "r");
+  if (!annotate) return listing;
   char buffer[4096];
   size_t n;
   while ((n = fread(buffer, 1, sizeof buffer, annotate)) > 0) listing.append(buffer, n);
   pclose(annotate);
-  for (const auto& part : kParts) {
-    long long cost = -1;  // shown as n/a: never ran, or renamed
-    std::stringstream lines(listing);
+  return listing;
+}
+
+// The count a listing line starts with (12,345 (1.2%) file:function).
+long long LeadingCount(const std::string& line) {
+  std::string digits;
+  for (char c : line.substr(0, line.find('(')))
+    if (c >= '0' && c <= '9') digits += c;
+  return digits.empty() ? -1 : std::atoll(digits.c_str());
+}
+
+void Attribute(const std::string& callgrindOut, Figures* f) {
+  std::string inclusive = Annotate(callgrindOut, true);
+  for (const auto& part : kLoaderParts) {
+    long long cost = -1;
+    std::stringstream lines(inclusive);
     std::string line;
     while (std::getline(lines, line)) {
       size_t at = line.find(std::string(":") + part.function);
-      if (at == std::string::npos) continue;
+      if (at == std::string::npos || line.find("=>") != std::string::npos) continue;
       char after = line[at + 1 + std::strlen(part.function)];
       if (after != '(' && after != ' ' && after != '@') continue;
-      std::string digits;  // the line starts with the count, as 12,345
-      for (char c : line.substr(0, line.find('(')))
-        if (c >= '0' && c <= '9') digits += c;
-      if (!digits.empty()) cost = std::max(cost, std::atoll(digits.c_str()));
+      cost = std::max(cost, LeadingCount(line));
     }
     f->parts.push_back({part.what, cost});
   }
+  // Self costs: every line of the listing names the file its code came from.
+  std::vector<long long> layers(std::size(kLayers), 0);
+  long long inlinedAtomics = 0, library = 0, loader = 0;
+  std::stringstream lines(Annotate(callgrindOut, false));
+  std::string line;
+  const std::string source = COMSCAN_SOURCE_DIR;
+  while (std::getline(lines, line)) {
+    if (line.find("=>") != std::string::npos || line.find("PROGRAM TOTALS") != std::string::npos) continue;
+    long long cost = LeadingCount(line);
+    size_t close = line.find(") ");
+    if (cost < 0 || close == std::string::npos || line.find('(') > close) continue;
+    std::string where = line.substr(close + 2);
+    where = where.substr(where.find_first_not_of(' '));
+    // Under the source directory: callgrind_annotate names those files
+    // relative to the directory it runs in, the rest as their debug
+    // information has them (the C library's begin with "./").
+    std::string file;
+    if (where.rfind(source + "/", 0) == 0) file = where.substr(source.size());
+    else if (where[0] != '.' && where[0] != '/' && where[0] != '?') file = "/" + where;
+    if (!file.empty()) {
+      file = file.substr(0, file.find(':'));
+      for (size_t k = 0; k < std::size(kLayers); k++)
+        for (const char* prefix : kLayers[k].files)
+          if (file.rfind(prefix, 0) == 0) layers[k] += cost;
+    } else if (where.find("/c++/") != std::string::npos) {
+      inlinedAtomics += cost;
+    } else if (where.find("ld-linux") != std::string::npos || where.rfind("./elf/", 0) == 0) {
+      loader += cost;
+    } else {
+      library += cost;
+    }
+  }
+  for (size_t k = 0; k < std::size(kLayers); k++) f->parts.push_back({kLayers[k].what, layers[k]});
+  f->parts.push_back({"std::atomic operations, inlined into the layers above", inlinedAtomics});
+  f->parts.push_back({"the C library's own code (string and memory functions, malloc, system call wrappers)", library});
+  f->parts.push_back({"the dynamic loader's own code (the two parts above, and start-up)", loader});
 }
 
 void MeasureInstructions(const Scenario& s, Figures* f) {
@@ -572,21 +626,19 @@ void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& f
       std::printf("| %s | %.0f | |\n", extras[x].label.c_str(),
                   (double)(all.extra[x].instructions - four.extra[x].instructions) / more);
   }
-  std::printf("\n### Where comscan's instructions go (callgrind, inclusive: a part counts what it calls; "
-              "n/a: not run)\n\n");
+  std::printf("\n### Where comscan's instructions go (callgrind: each line's own instructions under the file it "
+              "was written in, inlined code included; the loader's two parts inclusive)\n\n");
   std::printf("| part |");
   for (const auto& sc : scenarios) std::printf(" %s |", sc.title.c_str());
-  std::printf("\n|---|");
-  for (size_t k = 0; k < scenarios.size(); k++) std::printf("---|");
+  std::printf(" per found port |\n|---|");
+  for (size_t k = 0; k <= scenarios.size(); k++) std::printf("---|");
   std::printf("\n");
+  double found = (double)(scenarios.back().ptys.size() - scenarios[1].ptys.size());
   for (size_t p = 0; p < figures[0].parts.size(); p++) {
-    std::string what = figures[0].parts[p].first;
-    size_t indent = what.find_first_not_of(' ');
-    std::string shown;
-    for (size_t d = 0; d < indent / 2; d++) shown += "&nbsp;&nbsp;";
-    std::printf("| %s%s |", shown.c_str(), what.c_str() + indent);
+    std::printf("| %s |", figures[0].parts[p].first.c_str());
     for (const Figures& f : figures) std::printf(" %s |", p < f.parts.size() ? Count(f.parts[p].second).c_str() : "");
-    std::printf("\n");
+    long long more = figures.back().parts[p].second - figures[1].parts[p].second;
+    std::printf(" %.0f |\n", (double)more / found);
   }
   std::printf("\n### Heap allocations (memcheck, dynamic builds: allocations, bytes)\n\n");
   std::printf("| scenario | comscan | reference | floor |\n|---|---|---|---|\n");

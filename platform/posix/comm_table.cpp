@@ -87,7 +87,9 @@ bool CommTableRemove(const CommHold&, HANDLE h, CommRecord* record)
         return false;
     }
     *record = records[i];
-    records[i] = records[--recordCount];
+    // The last record fills the gap; when it is the one removed, there is
+    // no gap.
+    if (i != --recordCount) records[i] = records[recordCount];
     return true;
 }
 
