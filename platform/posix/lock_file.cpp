@@ -82,10 +82,19 @@ const char* const* SystemLockDirectories(void)
 {
     static bool known = false;
     if (known) return systemLockDirectories;
+    // Two names of one directory: it is looked in once, under the name that
+    // is not a link (on Debian /var/lock links to /run/lock), so that the
+    // kernel need not follow the link for every port.
     struct stat first, second;
-    if (stat(systemLockDirectories[0], &first) == 0 && stat(systemLockDirectories[1], &second) == 0 &&
-        first.st_dev == second.st_dev && first.st_ino == second.st_ino)
-        systemLockDirectories[1] = nullptr;
+    auto same = [&] { return first.st_dev == second.st_dev && first.st_ino == second.st_ino; };
+    if (stat(systemLockDirectories[0], &first) == 0) {
+        if (lstat(systemLockDirectories[1], &second) == 0 && same()) {
+            systemLockDirectories[0] = systemLockDirectories[1];
+            systemLockDirectories[1] = nullptr;
+        } else if (stat(systemLockDirectories[1], &second) == 0 && same()) {
+            systemLockDirectories[1] = nullptr;
+        }
+    }
     known = true;
     return systemLockDirectories;
 }
