@@ -8,6 +8,11 @@
 // calls by kind). Prints the tables as Markdown on standard output.
 //
 // Usage: comscan_bench_driver [rounds [runs-per-round]]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,6 +199,9 @@ struct Figures {
   int nameCalls = 0;       // calls naming a port path, no port present
   int nameOpens = 0;       // of which opens
   // The same figures for each extra binary, in the order of extras.
+  // Wall time with the binaries' runs alternated one by one (see
+  // Alternate): median and noise per binary, the six then the extras.
+  std::vector<double> alternatedMs, alternatedNoise;
   struct One {
     double wallMs = 0, cpuMs = 0, noise = 0;
     long long instructions = -1, allocs = -1, peakKb = -1, totalCalls = -1;
@@ -272,6 +280,60 @@ void MeasureWallTime(const Scenario& s, int rounds, int runs, Figures* f) {
       f->extra[i - kBinaryCount].cpuMs = cpuMs;
     }
   }
+}
+
+// Run inside the scenario's namespace by the driver itself: each binary
+// once in turn, runs times, every other turn in reverse order, standard
+// input at end of file and output discarded, so that a burst of other load
+// falls on all of them alike rather than on one binary's block of runs.
+// Prints per binary: the median wall time, the interquartile range (ms).
+int Alternate(int runs, const std::vector<std::string>& paths) {
+  int devnull = open("/dev/null", O_RDWR);
+  if (devnull < 0) return 1;
+  std::vector<std::vector<double>> wall(paths.size());
+  std::vector<char*> env;
+  std::vector<std::string> envText = kEnvironment;
+  for (std::string& e : envText) env.push_back(&e[0]);
+  env.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, devnull, 0);
+  posix_spawn_file_actions_adddup2(&actions, devnull, 1);
+  for (int r = 0; r < runs; r++) {
+    for (size_t k = 0; k < paths.size(); k++) {
+      size_t i = r % 2 ? paths.size() - 1 - k : k;
+      char* argv[] = {const_cast<char*>(paths[i].c_str()), nullptr};
+      timespec start, end;
+      clock_gettime(CLOCK_MONOTONIC, &start);
+      pid_t pid;
+      if (posix_spawn(&pid, argv[0], &actions, nullptr, argv, env.data()) != 0) return 1;
+      int status = 0;
+      if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+      clock_gettime(CLOCK_MONOTONIC, &end);
+      wall[i].push_back((double)(end.tv_sec - start.tv_sec) * 1e3 + (double)(end.tv_nsec - start.tv_nsec) / 1e6);
+    }
+  }
+  for (size_t i = 0; i < paths.size(); i++)
+    std::printf("%.4f %.4f\n", Median(wall[i]), Quantile(wall[i], 0.75) - Quantile(wall[i], 0.25));
+  return 0;
+}
+
+void MeasureAlternated(const Scenario& s, int runs, Figures* f) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) Fail("cannot find the driver's own path");
+  self[n] = 0;
+  std::vector<std::string> argv = {"/usr/bin/nice", "-n", "-20", self, "--alternate", std::to_string(runs)};
+  for (const Binary& b : kBinaries) argv.push_back(b.path);
+  for (const Extra& x : extras) argv.push_back(x.path);
+  Outcome o = RunIn(s.sandbox, argv, 600);
+  std::stringstream lines(o.out);
+  double median, spread;
+  while (lines >> median >> spread) {
+    f->alternatedMs.push_back(median);
+    f->alternatedNoise.push_back(median > 0 ? spread / median : 0);
+  }
+  if (f->alternatedMs.size() != (size_t)kBinaryCount + extras.size()) Fail("alternated runs gave no times");
 }
 
 // The extras' instructions, heap allocations, peak memory and system calls,
@@ -566,14 +628,15 @@ void PrintExtras(const std::vector<Scenario>& scenarios, const std::vector<Figur
   if (extras.empty()) return;
   std::printf("\n### Side by side with other builds (COMSCAN_BENCH_ALSO; same rounds, same namespace; ratios to the "
               "floor of the same linkage)\n\n");
-  std::printf("| scenario | binary | wall ms | to floor | noise | CPU ms | instructions | to floor | system calls | "
-              "heap allocations | peak KB |\n%s\n", Rule(11).c_str());
+  std::printf("| scenario | binary | wall ms | to floor | noise | alternated ms | to floor | noise | CPU ms | "
+              "instructions | to floor | system calls | heap allocations | peak KB |\n%s\n", Rule(14).c_str());
   for (size_t k = 0; k < scenarios.size(); k++) {
     const Figures& f = figures[k];
-    auto row = [&](const std::string& label, bool isStatic, const Figures::One& one) {
+    auto row = [&](const std::string& label, bool isStatic, const Figures::One& one, size_t at) {
       int floor = isStatic ? 5 : 2;
-      std::printf("| %s | %s | %.3f | %.2f | %.0f%% | %.3f | %s | %.2f | %s | %s | %s |\n", scenarios[k].title.c_str(),
-                  label.c_str(), one.wallMs, one.wallMs / f.wallMs[floor], one.noise * 100, one.cpuMs,
+      std::printf("| %s | %s | %.3f | %.2f | %.0f%% | %.3f | %.2f | %.0f%% | %.3f | %s | %.2f | %s | %s | %s |\n",
+                  scenarios[k].title.c_str(), label.c_str(), one.wallMs, one.wallMs / f.wallMs[floor], one.noise * 100,
+                  f.alternatedMs[at], f.alternatedMs[at] / f.alternatedMs[floor], f.alternatedNoise[at] * 100, one.cpuMs,
                   Count(one.instructions).c_str(), (double)one.instructions / (double)f.instructions[floor],
                   Count(one.totalCalls).c_str(), Count(one.allocs).c_str(), Count(one.peakKb).c_str());
     };
@@ -586,9 +649,9 @@ void PrintExtras(const std::vector<Scenario>& scenarios, const std::vector<Figur
       own.allocs = f.allocs[i];
       own.peakKb = f.peakKb[i];
       own.totalCalls = f.totalCalls[i];
-      row(kBinaries[i].label, kBinaries[i].isStatic, own);
+      row(kBinaries[i].label, kBinaries[i].isStatic, own, (size_t)i);
     }
-    for (size_t x = 0; x < extras.size(); x++) row(extras[x].label, extras[x].isStatic, f.extra[x]);
+    for (size_t x = 0; x < extras.size(); x++) row(extras[x].label, extras[x].isStatic, f.extra[x], kBinaryCount + x);
   }
 }
 
@@ -601,6 +664,15 @@ void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& f
     double spread = *std::max_element(f.noise, f.noise + kBinaryCount);  // the noisiest binary
     std::printf("| %s |%s%s %.0f%% |\n", scenarios[k].title.c_str(), Against(f.wallMs, 0, "%.3f", 1.05).c_str(),
                 Against(f.wallMs, 3, "%.3f", 1.05).c_str(), spread * 100);
+  }
+  std::printf("\n### Wall time, runs alternated one by one (median of %d runs per binary, each binary run once "
+              "in turn; goal: within 1.05 times the floor)\n\n", rounds * runs);
+  std::printf("| scenario |%s noise (IQR / median) |\n%s\n", Header("ms", true).c_str(), Rule(14).c_str());
+  for (size_t k = 0; k < scenarios.size(); k++) {
+    const Figures& f = figures[k];
+    double spread = *std::max_element(f.alternatedNoise.begin(), f.alternatedNoise.begin() + kBinaryCount);
+    std::printf("| %s |%s%s %.0f%% |\n", scenarios[k].title.c_str(), Against(f.alternatedMs.data(), 0, "%.3f", 1.05).c_str(),
+                Against(f.alternatedMs.data(), 3, "%.3f", 1.05).c_str(), spread * 100);
   }
   std::printf("\n### CPU time, user + system (median of the %d rounds' means; less disturbed by other load "
               "than wall time)\n\n", rounds);
@@ -694,6 +766,8 @@ void Print(const std::vector<Scenario>& scenarios, const std::vector<Figures>& f
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "--alternate")
+    return Alternate(std::atoi(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
   int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
   int runs = argc > 2 ? std::atoi(argv[2]) : 15;
   if (rounds < 1 || runs < 2) Fail("usage: comscan_bench_driver [rounds >= 1 [runs-per-round >= 2]]");
@@ -724,6 +798,7 @@ int main(int argc, char** argv) {
   for (size_t k = 0; k < scenarios.size(); k++) {
     std::fprintf(stderr, "bench: %s\n", scenarios[k].title.c_str());
     MeasureWallTime(scenarios[k], rounds, runs, &figures[k]);
+    MeasureAlternated(scenarios[k], rounds * runs, &figures[k]);
     MeasureInstructions(scenarios[k], &figures[k]);
     MeasureHeap(scenarios[k], &figures[k]);
     MeasurePeakMemory(scenarios[k], &figures[k]);
