@@ -5,7 +5,7 @@
 // kernel until it is let go.
 //
 // While a thread holds any of them it is busy: a terminating signal that
-// arrives then is kept until it lets the last one go (see close_event.h), so
+// arrives then is kept until it lets the last one go (see ctrl_handler.cpp), so
 // that what the lock guards is never seen half changed.
 #pragma once
 
@@ -16,7 +16,7 @@ struct LightLock {
 };
 
 // Only ever touched by the thread itself and by a signal handler running on
-// it: the number of locks it holds, and a terminating signal kept for later.
+// it: the number of locks it holds, and the terminating signals kept for later.
 struct ThreadBusy {
     int depth;
     volatile int keptSignals;  // bit n: signal n arrived while busy
