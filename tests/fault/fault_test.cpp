@@ -2,7 +2,9 @@
 // operation of a run, and every open/close/read/write/ioctl/flock with each
 // error. Whatever fails, the run ends with a report that agrees with its port
 // lines (exit 0) or with the out-of-memory message (exit 3), never lists or
-// touches a held port, and leaves no port exclusive, locked or open.
+// touches a held port, and leaves no port exclusive, locked or open. The
+// program is this build's, or another architecture's behind its emulator
+// (COMSCAN_E2E_PROGRAM, COMSCAN_E2E_EMULATOR: see ProgramCommand).
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -83,7 +85,7 @@ class Faults : public ::testing::Test {
   // One run under plan: what broke an invariant, or "" when nothing did.
   std::string Run(const std::string& plan, int error, std::string* out = nullptr) {
     unlink(report_.c_str());
-    RunOptions o = RunOf(COMSCAN_FAULTY);
+    RunOptions o = ProgramRun(COMSCAN_FAULTY);
     o.env.insert(o.env.end(), {"COMSCAN_FAULT=" + plan, "COMSCAN_FAULT_REPORT=" + report_,
                                "COMSCAN_FAULT_HELD=/dev/ttyUSB1 /dev/ttyUSB2"});
     Process p(box_, o);
