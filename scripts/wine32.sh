@@ -27,7 +27,8 @@ server=/usr/lib/wine/wineserver64
 [[ -x "$server" ]] || fail "no $server (the wine64 package) to serve the 32-bit wine"
 # Client and server speak one protocol version: the root's wine32 must be
 # the system's wine64 version.
-version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null) || fail "wine64 is not installed"
+version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null || true)
+[[ -n "$version" ]] || fail "wine64 is not installed"
 
 if [[ -x "$dir/wine" && "$(cat "$stamp" 2>/dev/null)" == "$version" ]]; then
   echo "wine32: $version in $dir"
@@ -63,4 +64,4 @@ chmod +x "$dir/wine"
 "$dir/wine" --version >"$log" 2>&1 || fail "$dir/wine does not start: $(head -n1 "$log")"
 echo "$version" >"$stamp"
 rm -rf "$apt_dir"
-echo "wine32: wine32 $version and the rest of ${#debs[@]} packages from $suite in $dir ($(du -sh "$dir" | cut -f1))"
+echo "wine32: wine32 $version and what it needs (${#debs[@]} packages) from $suite in $dir ($(du -sh "$dir" | cut -f1))"
