@@ -30,38 +30,40 @@ server=/usr/lib/wine/wineserver64
 version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null || true)
 [[ -n "$version" ]] || fail "wine64 is not installed"
 
-if [[ -x "$dir/wine" && "$(cat "$stamp" 2>/dev/null)" == "$version" ]]; then
-  echo "wine32: $version in $dir"
-  exit 0
+# The root is fetched once per wine version; the loader's script is written
+# every time, so that it follows this one.
+if [[ "$(cat "$stamp" 2>/dev/null)" == "$version" ]]; then
+  fetched="$version, fetched before,"
+else
+  apt_dir="$dir.apt"
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  source scripts/private_apt.sh
+  private_apt "$apt_dir" "$suite" i386
+  log="$apt_dir/log"
+  apt-get "${apt_options[@]}" install -d -y --no-install-recommends "wine32=$version" >>"$log" 2>&1 ||
+    fail "no wine32 $version (the system's wine64) from $suite's main suite:" \
+         "$(grep -m1 '^E:' "$log" || tail -n1 "$log")"
+  debs=("$apt_dir"/cache/archives/*.deb)
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for deb in "${debs[@]}"; do
+    [[ "${deb##*/}" == libc6_* ]] || dpkg -x "$deb" "$dir"
+  done
+  rm -rf "$apt_dir"
+  echo "$version" >"$stamp"
+  fetched="$version and what it needs (${#debs[@]} packages) from $suite"
 fi
 
-apt_dir="$dir.apt"
-suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-source scripts/private_apt.sh
-private_apt "$apt_dir" "$suite" i386
-log="$apt_dir/log"
-apt-get "${apt_options[@]}" install -d -y --no-install-recommends "wine32=$version" >>"$log" 2>&1 ||
-  fail "no wine32 $version (the system's wine64) from $suite's main suite:" \
-       "$(grep -m1 '^E:' "$log" || tail -n1 "$log")"
-
-debs=("$apt_dir"/cache/archives/*.deb)
-rm -rf "$dir"
-mkdir -p "$dir"
-for deb in "${debs[@]}"; do
-  [[ "${deb##*/}" == libc6_* ]] || dpkg -x "$deb" "$dir"
-done
-ln -s "$server" "$dir/wineserver"
+ln -sfn "$server" "$dir/wineserver"
 cat >"$dir/wine" <<'SH'
 #!/bin/sh
 # The 32-bit wine loader of this root, with the root's libraries before the
 # system's (written by scripts/wine32.sh).
 root=$(dirname "$(readlink -f "$0")")
 export WINEDLLPATH="$root/usr/lib/i386-linux-gnu/wine"
-export LD_LIBRARY_PATH="$root/usr/lib/i386-linux-gnu:$root/lib/i386-linux-gnu"
+export LD_LIBRARY_PATH="$root/usr/lib/i386-linux-gnu:$root/lib/i386-linux-gnu:$root/usr/lib/i386-linux-gnu/pulseaudio"
 exec "$root/usr/lib/wine/wine" "$@"
 SH
 chmod +x "$dir/wine"
-"$dir/wine" --version >"$log" 2>&1 || fail "$dir/wine does not start: $(head -n1 "$log")"
-echo "$version" >"$stamp"
-rm -rf "$apt_dir"
-echo "wine32: wine32 $version and what it needs (${#debs[@]} packages) from $suite in $dir ($(du -sh "$dir" | cut -f1))"
+"$dir/wine" --version >"$dir/log" 2>&1 || fail "$dir/wine does not start: $(head -n1 "$dir/log")"
+echo "wine32: wine32 $fetched in $dir ($(du -sh "$dir" | cut -f1))"
