@@ -4,7 +4,16 @@
 # else 1 with the reason on stderr. What the kernel cannot run directly may
 # still run through a binfmt emulator, which reports its own machine name
 # rather than the 64-bit kernel's: that counts as "no".
+# COMSCAN_I386_EMULATED=1 makes the answer "no" without asking: everything
+# that asks this probe then takes the branch it takes where the kernel runs
+# no 32-bit code (the i386 programs under qemu-i386), which a kernel that
+# does would otherwise never prove.
 set -euo pipefail
+
+if [[ -n "${COMSCAN_I386_EMULATED:-}" ]]; then
+  echo "i386 probe: COMSCAN_I386_EMULATED is set: 32-bit x86 programs run under the emulator" >&2
+  exit 1
+fi
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

@@ -13,8 +13,9 @@ release_packages=(git dpkg-dev debhelper g++-mingw-w64-i686-posix zip
                   crossbuild-essential-i386 crossbuild-essential-arm64 crossbuild-essential-armhf
                   libc6:i386 libc6:arm64 libc6:armhf)
 # No wine32 here: where the kernel cannot run 32-bit code it turns every new
-# 64-bit prefix into a slow emulated one; scripts/wine32.sh adds it only where
-# the kernel can.
+# 64-bit prefix into a slow emulated one, and apt cannot install it while the
+# security suite's i386 index is out of step; scripts/wine32.sh puts it in a
+# root of its own under build/, only where the kernel runs 32-bit code.
 test_packages=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
                g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
                g++-i686-linux-gnu libc6:i386 libstdc++6:i386 qemu-user-static lintian autopkgtest unzip

@@ -1,36 +1,69 @@
 #!/usr/bin/env bash
-# Installs the 32-bit wine (wine32:i386), which runs the release's i686 exe
-# in the tests, where the kernel runs 32-bit x86 programs itself, and only
-# there: elsewhere it would turn every new 64-bit prefix into a slow emulated
-# one. Idempotent. Exit 0 when it is installed, else 1 with the reason on
-# stderr (the test of the i686 exe then skips).
+# Puts the 32-bit wine that runs the release's i686 exe in the tests into
+# build/wine32, never into the system: wine32:i386 and the i386 libraries it
+# loads (X, fonts and the rest), fetched by package name through an apt state
+# of its own from the release's main suite of the archive this machine uses.
+# One consistent index: the system's resolver cannot match an amd64 library
+# from the security suite when that suite's i386 index fails to download.
+# build/wine32/wine runs the root's loader on the system's own i386 C library
+# (libc6:i386; never the root's, as a C library of another version beside
+# the system's loader can spin forever in thread creation), and the system's
+# wineserver of the same version serves it (build/wine32/wineserver).
+# Only where the kernel runs 32-bit x86 code: elsewhere the exe under an
+# emulated wine takes minutes a run. Idempotent: a second run fetches
+# nothing. Exit 0 when it is there, else 1 with the reason, one line on stderr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-package=wine32:i386
-installed() {
-  [[ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" == "install ok installed" ]]
+dir="$PWD/build/wine32"
+stamp="$dir/version"
+fail() {
+  echo "wine32: $*" >&2
+  exit 1
 }
-installed && exit 0
 
-if ! why=$(scripts/i386_probe.sh 2>&1); then
-  echo "wine32: not installed: $why" >&2
-  exit 1
-fi
-dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+why=$(scripts/i386_probe.sh 2>&1) || fail "$why"
+server=/usr/lib/wine/wineserver64
+[[ -x "$server" ]] || fail "no $server (the wine64 package) to serve the 32-bit wine"
+# Client and server speak one protocol version: the root's wine32 must be
+# the system's wine64 version.
+version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null || true)
+[[ -n "$version" ]] || fail "wine64 is not installed"
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-apt_get=(apt-get -q -o DPkg::Lock::Timeout=300)
-# A failed index fetch is reported with the install's answer, if that fails.
-"${apt_get[@]}" update >"$log" 2>&1 || true
-stale=$(grep -m1 -E '^(E|W): Failed to fetch' "$log" || true)
-# --no-remove: with the i386 index out of step with amd64's, apt would
-# otherwise make room by removing wine64.
-if ! DEBIAN_FRONTEND=noninteractive "${apt_get[@]}" install -y --no-remove \
-       --no-install-recommends "$package" >"$log" 2>&1 || ! installed; then
-  echo "wine32: apt would not install $package: $(grep -m1 -E '^E:' "$log" || tail -n1 "$log")" \
-       "${stale:+(after apt-get update: $stale)}" >&2
-  exit 1
+# The root is fetched once per wine version; the loader's script is written
+# every time, so that it follows this one.
+if [[ "$(cat "$stamp" 2>/dev/null)" == "$version" ]]; then
+  fetched="$version, fetched before,"
+else
+  apt_dir="$dir.apt"
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  source scripts/private_apt.sh
+  private_apt "$apt_dir" "$suite" i386
+  log="$apt_dir/log"
+  apt-get "${apt_options[@]}" install -d -y --no-install-recommends "wine32=$version" >>"$log" 2>&1 ||
+    fail "no wine32 $version (the system's wine64) from $suite's main suite:" \
+         "$(grep -m1 '^E:' "$log" || tail -n1 "$log")"
+  debs=("$apt_dir"/cache/archives/*.deb)
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for deb in "${debs[@]}"; do
+    [[ "${deb##*/}" == libc6_* ]] || dpkg -x "$deb" "$dir"
+  done
+  rm -rf "$apt_dir"
+  echo "$version" >"$stamp"
+  fetched="$version and what it needs (${#debs[@]} packages) from $suite"
 fi
-echo "wine32: $package installed"
+
+ln -sfn "$server" "$dir/wineserver"
+cat >"$dir/wine" <<'SH'
+#!/bin/sh
+# The 32-bit wine loader of this root, with the root's libraries before the
+# system's (written by scripts/wine32.sh).
+root=$(dirname "$(readlink -f "$0")")
+export WINEDLLPATH="$root/usr/lib/i386-linux-gnu/wine"
+export LD_LIBRARY_PATH="$root/usr/lib/i386-linux-gnu:$root/lib/i386-linux-gnu:$root/usr/lib/i386-linux-gnu/pulseaudio"
+exec "$root/usr/lib/wine/wine" "$@"
+SH
+chmod +x "$dir/wine"
+"$dir/wine" --version >"$dir/log" 2>&1 || fail "$dir/wine does not start: $(head -n1 "$dir/log")"
+echo "wine32: wine32 $fetched in $dir ($(du -sh "$dir" | cut -f1))"

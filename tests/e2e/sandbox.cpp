@@ -197,15 +197,16 @@ namespace {
 
 // Empty when the program and emulator named in the environment (see
 // ProgramCommand) can be run, else which cannot and why: the foreign build is
-// unpacked from its package, and the emulator fetched, only where that could
-// be done.
+// unpacked from its package (or cross-built), and the emulator fetched, only
+// where that could be done.
 std::string ForeignProgramMissing() {
   const struct {
     const char* variable;
     const char* remedy;
   } named[] = {
       {"COMSCAN_E2E_PROGRAM",
-       "it is unpacked from the release's package in dist/, which scripts/release.sh makes"},
+       "it is unpacked from the release's package in dist/, which scripts/release.sh makes, "
+       "or built with the fault shim by its architecture's preset"},
       {"COMSCAN_E2E_EMULATOR", "scripts/emulator.sh fetches it, and says why when it cannot"},
   };
   for (const auto& n : named) {

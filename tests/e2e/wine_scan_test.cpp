@@ -106,9 +106,8 @@ class Wine : public ::testing::Test {
       return;
     }
     if (!Executable(wine_)) {
-      skip_ = "COMSCAN_WINE_LOADER=" + wine_ + " is not installed (scripts/wine32.sh installs "
-              "the 32-bit wine only where the kernel runs 32-bit x86 code and apt can; "
-              "its output says which failed)";
+      skip_ = "COMSCAN_WINE_LOADER=" + wine_ + " cannot be run (scripts/wine32.sh puts the "
+              "32-bit wine in build/wine32 where it can, and says why where it cannot)";
       return;
     }
     wineserver_ = FindWineserver(wine_);
