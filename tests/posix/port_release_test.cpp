@@ -1,7 +1,7 @@
 // No port of ours outlives the process, whatever ends it; once the release
 // has begun no port is claimed; a lock file we cannot read holds the port.
 // Each case runs in a child of its own, so that the process-wide state it
-// leaves (the close thread, the signal mask, the sweep) never reaches
+// leaves (the signal handlers, the signal mask, the sweep) never reaches
 // another case: this binary's own process never opens a port.
 #include <signal.h>
 #include <sys/resource.h>
