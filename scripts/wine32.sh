@@ -54,6 +54,17 @@ else
   fetched="$version and what it needs (${#debs[@]} packages) from $suite"
 fi
 
+# What the package's own trigger does on an installed system, and dpkg -x
+# does not: user32 and others import zlib1.dll, which the distribution ships
+# as a mingw library, not among wine's builtin DLLs. Without it every new
+# prefix stops at user32 ("could not load kernel32.dll"). The copy carries
+# the builtin marker at offset 64 that wine looks for in its own DLLs.
+for zlib in "$dir"/usr/i686-w64-mingw32/lib/zlib*.dll; do
+  [[ -f "$zlib" ]] || fail "no zlib*.dll in $dir/usr/i686-w64-mingw32/lib for user32 to import"
+  { head -c 64 "$zlib"; printf 'Wine builtin DLL'; printf '\0%.0s' {1..16}; tail -c +97 "$zlib"; } \
+    >"$dir/usr/lib/i386-linux-gnu/wine/i386-windows/${zlib##*/}"
+done
+
 ln -sfn "$server" "$dir/wineserver"
 cat >"$dir/wine" <<'SH'
 #!/bin/sh
