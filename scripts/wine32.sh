@@ -9,9 +9,10 @@
 # (libc6:i386; never the root's, as a C library of another version beside
 # the system's loader can spin forever in thread creation), and the system's
 # wineserver of the same version serves it (build/wine32/wineserver).
-# Only where the kernel runs 32-bit x86 code: elsewhere the exe under an
-# emulated wine takes minutes a run. Idempotent: a second run fetches
-# nothing. Exit 0 when it is there, else 1 with the reason, one line on stderr.
+# Where the kernel runs no 32-bit x86 code, the root's programs run under
+# the backports' qemu-i386 (scripts/i386_emulated.sh), which must be fetched
+# first (scripts/emulator.sh). Idempotent: a second run fetches nothing.
+# Exit 0 when it is there, else 1 with the reason, one line on stderr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +23,12 @@ fail() {
   exit 1
 }
 
-why=$(scripts/i386_probe.sh 2>&1) || fail "$why"
+run=()
+if ! scripts/i386_probe.sh 2>/dev/null; then
+  run=(scripts/i386_emulated.sh)
+  [[ -x build/emulator/usr/bin/qemu-i386 ]] ||
+    fail "the kernel runs no 32-bit x86 code, and no emulator in build/emulator (scripts/emulator.sh)"
+fi
 server=/usr/lib/wine/wineserver64
 [[ -x "$server" ]] || fail "no $server (the wine64 package) to serve the 32-bit wine"
 # Client and server speak one protocol version: the root's wine32 must be
@@ -76,5 +82,5 @@ export LD_LIBRARY_PATH="$root/usr/lib/i386-linux-gnu:$root/lib/i386-linux-gnu:$r
 exec "$root/usr/lib/wine/wine" "$@"
 SH
 chmod +x "$dir/wine"
-"$dir/wine" --version >"$dir/log" 2>&1 || fail "$dir/wine does not start: $(head -n1 "$dir/log")"
-echo "wine32: wine32 $fetched in $dir ($(du -sh "$dir" | cut -f1))"
+"${run[@]}" "$dir/wine" --version >"$dir/log" 2>&1 || fail "$dir/wine does not start: $(head -n1 "$dir/log")"
+echo "wine32: wine32 $fetched in $dir ($(du -sh "$dir" | cut -f1))${run:+, under the emulator}"
