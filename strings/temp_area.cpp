@@ -25,13 +25,8 @@ void growArea(LONG need)
     return inArea >= 0 ? tempArea.buffer + inArea : text;
 }
 
-void append(const char* text)
+void appendCounted(const char* text, LONG length)
 {
-    if (!text) {
-        tempArea.buffer[tempArea.end] = 0;
-        return;
-    }
-    LONG length = (LONG)std::strlen(text);
     AreaPosition start = tempArea.end;
     // reserve(length, end), with the growth taken apart: only a growth can
     // move the buffer.
@@ -40,6 +35,15 @@ void append(const char* text)
     char* place = tempArea.buffer + start;
     std::memmove(place, text, (size_t)length);
     place[length] = 0;
+}
+
+void append(const char* text)
+{
+    if (!text) {
+        tempArea.buffer[tempArea.end] = 0;
+        return;
+    }
+    appendCounted(text, (LONG)std::strlen(text));
 }
 
 void assignFromArea(StringValue* var, AreaPosition start)
