@@ -21,6 +21,14 @@ static bool HasNonAscii(const char* bytes, DWORD n)
         std::memcpy(&word, bytes + i, sizeof word);
         if (word & highBits) return true;
     }
+    if (i == n) return false;
+    // The rest once more as the last eight bytes, overlapping those already
+    // looked at, when the line has eight.
+    if (n >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + n - 8, sizeof word);
+        return (word & highBits) != 0;
+    }
     for (; i < n; i++)
         if ((unsigned char)bytes[i] >= 0x80) return true;
     return false;
