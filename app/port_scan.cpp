@@ -1,5 +1,7 @@
 #include "app/port_scan.h"
 
+#include <cstring>
+
 #include "app/globals.h"
 #include "app/platform_code.h"
 #include "console/console.h"
@@ -13,18 +15,23 @@ static ObjectId TryPort(const char* name)
                           scanLine.handshake, scanLine.inQueue, scanLine.outQueue);
 }
 
-// The current port name, portFamily followed by number, appended to the area.
-static void AppendPortName(LONG number)
+// The current port name, portFamily (familyLength bytes) followed by
+// number, appended to the area.
+static void AppendPortName(LONG number, LONG familyLength)
 {
-    append(portFamily);
+    appendCounted(portFamily, familyLength);
     appendDecimal(number, tempArea.end);
 }
 
 static void ScanFamily(StringValue* result, LONG first)
 {
+    // Both lengths are counted once here and then followed, rather than
+    // counted again for each of the four times a found port's name is built.
+    LONG familyLength = portFamily ? (LONG)std::strlen(portFamily) : 0;
+    LONG resultLength = *result ? (LONG)std::strlen(*result) : 0;
     for (LONG i = first; i <= lastPortNumber; i++) {
         AreaPosition S = tempArea.end;
-        AppendPortName(i);
+        AppendPortName(i, familyLength);
         // The name's zero byte stays inside the used area while the open runs.
         tempArea.end += 1;
         ObjectId id = TryPort(tempArea.buffer + S);
@@ -32,18 +39,19 @@ static void ScanFamily(StringValue* result, LONG first)
         if (id <= 0) continue;
 
         AreaPosition start = tempArea.end;
-        append(*result);
-        append("|");
-        AppendPortName(i);
+        appendCounted(*result, resultLength);
+        appendCounted("|", 1);
+        AppendPortName(i, familyLength);
+        resultLength = tempArea.end - start;
         assignFromArea(result, start);
 
         start = tempArea.end;
-        AppendPortName(i);
+        AppendPortName(i, familyLength);
         PrintLine(tempArea.buffer + start);
         tempArea.end = start;
 
         start = tempArea.end;
-        AppendPortName(i);
+        AppendPortName(i, familyLength);
         assignFromArea(&lastPort, start);
 
         SerialPortClose(id);

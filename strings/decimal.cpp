@@ -9,8 +9,9 @@ void appendDecimal(std::int64_t value, AreaPosition at)
     std::uint64_t rest = (std::uint64_t)value;
     // Digits counted by comparison, not division: the scan formats small
     // numbers only, one to two digits. 20 digits hold any 64-bit value.
-    LONG count = 1;
-    for (std::uint64_t bound = 10; count < 20 && rest >= bound; bound *= 10) count++;
+    LONG count = rest < 10 ? 1 : 2;
+    if (rest >= 100)
+        for (std::uint64_t bound = 100; count < 20 && rest >= bound; bound *= 10) count++;
     place[count] = 0;
     if (count <= 2) {
         // The port numbers: one or two digits, without a loop.

@@ -57,6 +57,9 @@ inline void release(LONG n)
 // Appends text (null appends nothing) and writes a zero byte after it.
 // May move the buffer.
 void append(const char* text);
+// The same for the first length bytes of text, none of them zero, where the
+// caller already knows the length. May move the buffer.
+void appendCounted(const char* text, LONG length);
 // Appends the decimal digits of value taken as unsigned at position at;
 // afterwards end = at + digit count. May move the buffer.
 void appendDecimal(std::int64_t value, AreaPosition at);

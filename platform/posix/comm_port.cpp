@@ -83,11 +83,12 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     CommHold port(hFile, lpDCB);
     if (!port.record) return FALSE;
-    struct termios2 settings;
-    if (TtyGetTermios2(port.record->fd, &settings) != 0) return Answer(Win32ErrorFromErrno(errno));
-    port.record->settings = settings;
+    // Read straight into the record; until the read succeeds the record
+    // does not claim to know them, and a change asks the kernel.
+    port.record->settingsKnown = false;
+    if (TtyGetTermios2(port.record->fd, &port.record->settings) != 0) return Answer(Win32ErrorFromErrno(errno));
     port.record->settingsKnown = true;
-    DcbFromTermios2(&settings, &port.record->configured, lpDCB);
+    DcbFromTermios2(&port.record->settings, &port.record->configured, lpDCB);
     return TRUE;
 }
 

@@ -143,7 +143,17 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
     block->size = dwBytes;
     Link(heap, block);
     LightLockLeave(&heap->lock);
-    if (dwFlags & HEAP_ZERO_MEMORY) std::memset(block + 1, 0, dwBytes);
+    if (dwFlags & HEAP_ZERO_MEMORY) {
+        char* payload = (char*)(block + 1);
+        // A small block (a registry node) is cleared as whole granules, which
+        // its room always holds, rather than through a call into the C library.
+        if (!exactBlocks && dwBytes <= 2 * granule) {
+            std::memset(payload, 0, granule);
+            if (dwBytes > granule) std::memset(payload + granule, 0, granule);
+        } else {
+            std::memset(payload, 0, dwBytes);
+        }
+    }
     return block + 1;
 }
 

@@ -99,13 +99,30 @@ const char* const* SystemLockDirectories(void)
     return systemLockDirectories;
 }
 
+// memcpy for the pieces of a lock file's path. A lock directory and a
+// device's base name are short: 8 to 16 bytes go as two overlapping words
+// rather than through a call into the C library.
+static inline void CopyPiece(char* place, const char* text, size_t length)
+{
+    if (length < 8 || length > 16) {
+        std::memcpy(place, text, length);
+        return;
+    }
+    std::uint64_t head, tail;
+    std::memcpy(&head, text, 8);
+    std::memcpy(&tail, text + length - 8, 8);
+    std::memcpy(place, &head, 8);
+    std::memcpy(place + length - 8, &tail, 8);
+}
+
 bool LockFileHeld(const char* devicePath, const char* const* directories)
 {
     // The device's base name, what follows its last slash: found from the
-    // end, a few bytes back, rather than by looking at every byte.
-    const char* end = devicePath + std::strlen(devicePath);
-    const char* baseName = end;
-    while (baseName > devicePath && baseName[-1] != '/') baseName--;
+    // end, rather than by looking at every byte.
+    size_t pathLength = std::strlen(devicePath);
+    const char* end = devicePath + pathLength;
+    const char* slash = (const char*)memrchr(devicePath, '/', pathLength);
+    const char* baseName = slash ? slash + 1 : devicePath;
     size_t baseLength = (size_t)(end - baseName);
     if (baseLength == 0) return false;
     // Built by hand: formatting the name took more than everything else a
@@ -116,11 +133,11 @@ bool LockFileHeld(const char* devicePath, const char* const* directories)
         size_t directoryLength = std::strlen(*directories);
         if (directoryLength + sizeof lockPrefix - 1 + baseLength >= sizeof lockPath) continue;
         char* place = lockPath;
-        std::memcpy(place, *directories, directoryLength);
+        CopyPiece(place, *directories, directoryLength);
         place += directoryLength;
         std::memcpy(place, lockPrefix, sizeof lockPrefix - 1);
         place += sizeof lockPrefix - 1;
-        std::memcpy(place, baseName, baseLength + 1);
+        CopyPiece(place, baseName, baseLength + 1);
         if (LockFileHolds(lockPath)) return true;
     }
     return false;
