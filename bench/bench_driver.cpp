@@ -403,6 +403,7 @@ const struct {
     {"platform: standard handles, console calls", {"/platform/posix/std_handles", "/platform/posix/console.cpp",
                                                    "/platform/posix/code_page"}},
     {"platform: close events, exit", {"/platform/posix/ctrl_handler", "/platform/posix/process.cpp"}},
+    {"platform: short copies, inlined into the layers above", {"/platform/short_copy.h"}},
 };
 
 std::string Annotate(const std::string& callgrindOut, bool inclusive) {

@@ -4,6 +4,7 @@
 #include "console/console.h"
 #include "console/console_state.h"
 #include "platform/heaps.h"
+#include "platform/short_copy.h"
 
 // The program's text is Windows-1252. A console showing another code page
 // would turn its accented letters into other ones, so such text goes to the
@@ -56,17 +57,7 @@ void ConsolePrintLine(const char* text)
     // it, so a block that cannot be had ends the run instead.
     char* block = (char*)HeapAlloc(MainHeap, 0, (SIZE_T)n + 1);
     if (!block) ExitOutOfMemory();
-    if (length >= 8 && length <= 16) {
-        // A port's name, as most lines are: two overlapping words rather
-        // than a call into the C library.
-        std::uint64_t head, tail;
-        std::memcpy(&head, text, 8);
-        std::memcpy(&tail, text + length - 8, 8);
-        std::memcpy(block, &head, 8);
-        std::memcpy(block + length - 8, &tail, 8);
-    } else if (length) {
-        std::memcpy(block, text, length);
-    }
+    MoveShort(block, text, length);
     block[length] = '\r';
     block[length + 1] = '\n';
     block[n] = 0;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/short_copy.h"
+
 // The registry of open ports: each object's payload is the port's handle as a
 // 32-bit word, non-zero while the port is open.
 static ObjectRegistry* serialPorts = nullptr;
@@ -107,17 +109,7 @@ ObjectId SerialPortOpen(ObjectId id, const char* name, LONG baud, LONG parity, L
     if (nameLength > maxNameLength) return 0;
     char path[64];
     std::memcpy(path, "\\\\.\\", devicePrefixLength);
-    // A port's name with its zero byte is 8 to 16 bytes as a rule: moved as
-    // two overlapping words rather than through a call into the C library.
-    if (nameLength + 1 >= 8 && nameLength + 1 <= 16) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, name, 8);
-        std::memcpy(&tail, name + nameLength + 1 - 8, 8);
-        std::memcpy(path + devicePrefixLength, &head, 8);
-        std::memcpy(path + devicePrefixLength + nameLength + 1 - 8, &tail, 8);
-    } else {
-        std::memcpy(path + devicePrefixLength, name, nameLength + 1);
-    }
+    MoveShort(path + devicePrefixLength, name, nameLength + 1);
 
     EnterCriticalSection(&serialLock);
     ObjectId result = 0;

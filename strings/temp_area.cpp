@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/short_copy.h"
 #include "strings/string_heap.h"
 #include "strings/string_runtime.h"
 
@@ -26,33 +27,6 @@ void growArea(LONG need)
     return inArea >= 0 ? tempArea.buffer + inArea : text;
 }
 
-// memmove for the area. A short piece (a port family, a separator), as most
-// are, is moved as two overlapping words, or bytes, read before any is
-// written, rather than through a call into the C library.
-static inline void MoveBytes(char* place, const char* text, LONG length)
-{
-    if (length >= 8 && length <= 16) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, text, 8);
-        std::memcpy(&tail, text + length - 8, 8);
-        std::memcpy(place, &head, 8);
-        std::memcpy(place + length - 8, &tail, 8);
-    } else if (length >= 4 && length < 8) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, text, 4);
-        std::memcpy(&tail, text + length - 4, 4);
-        std::memcpy(place, &head, 4);
-        std::memcpy(place + length - 4, &tail, 4);
-    } else if (length > 0 && length < 4) {
-        char first = text[0], middle = text[length / 2], last = text[length - 1];
-        place[0] = first;
-        place[length / 2] = middle;
-        place[length - 1] = last;
-    } else if (length > 16) {
-        std::memmove(place, text, (size_t)length);
-    }
-}
-
 void appendCounted(const char* text, LONG length)
 {
     AreaPosition start = tempArea.end;
@@ -61,7 +35,7 @@ void appendCounted(const char* text, LONG length)
     if (start + length >= tempArea.capacity - 4) text = GrowForAppend(text, start + length);
     tempArea.end = start + length;
     char* place = tempArea.buffer + start;
-    MoveBytes(place, text, length);
+    MoveShort(place, text, (size_t)length);
     place[length] = 0;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/posix/interrupted.h"
+#include "platform/short_copy.h"
 
 namespace {
 
@@ -99,22 +100,6 @@ const char* const* SystemLockDirectories(void)
     return systemLockDirectories;
 }
 
-// memcpy for the pieces of a lock file's path. A lock directory and a
-// device's base name are short: 8 to 16 bytes go as two overlapping words
-// rather than through a call into the C library.
-static inline void CopyPiece(char* place, const char* text, size_t length)
-{
-    if (length < 8 || length > 16) {
-        std::memcpy(place, text, length);
-        return;
-    }
-    std::uint64_t head, tail;
-    std::memcpy(&head, text, 8);
-    std::memcpy(&tail, text + length - 8, 8);
-    std::memcpy(place, &head, 8);
-    std::memcpy(place + length - 8, &tail, 8);
-}
-
 bool LockFileHeld(const char* devicePath, const char* const* directories)
 {
     // The device's base name, what follows its last slash: found from the
@@ -133,11 +118,11 @@ bool LockFileHeld(const char* devicePath, const char* const* directories)
         size_t directoryLength = std::strlen(*directories);
         if (directoryLength + sizeof lockPrefix - 1 + baseLength >= sizeof lockPath) continue;
         char* place = lockPath;
-        CopyPiece(place, *directories, directoryLength);
+        MoveShort(place, *directories, directoryLength);
         place += directoryLength;
         std::memcpy(place, lockPrefix, sizeof lockPrefix - 1);
         place += sizeof lockPrefix - 1;
-        CopyPiece(place, baseName, baseLength + 1);
+        MoveShort(place, baseName, baseLength + 1);
         if (LockFileHolds(lockPath)) return true;
     }
     return false;
