@@ -336,6 +336,25 @@ void MeasureAlternated(const Scenario& s, int runs, Figures* f) {
   if (f->alternatedMs.size() != (size_t)kBinaryCount + extras.size()) Fail("alternated runs gave no times");
 }
 
+// The rows of strace -c's summary of one run of path, split into words:
+// % time, seconds, usecs/call, calls, [errors], name (the last: "total").
+std::vector<std::vector<std::string>> StraceSummary(const Scenario& s, const std::string& path) {
+  std::string table = workDir + "/strace.txt";
+  RunIn(s.sandbox, {"/usr/bin/strace", "-f", "-c", "-o", table, path}, 60);
+  std::stringstream lines(ReadFile(table));
+  unlink(table.c_str());
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::stringstream words(line);
+    std::vector<std::string> w;
+    std::string word;
+    while (words >> word) w.push_back(word);
+    if ((w.size() == 5 || w.size() == 6) && std::isdigit((unsigned char)w[3][0])) rows.push_back(w);
+  }
+  return rows;
+}
+
 // The extras' instructions, heap allocations, peak memory and system calls,
 // measured as the six are.
 void MeasureExtras(const Scenario& s, Figures* f) {
@@ -357,19 +376,8 @@ void MeasureExtras(const Scenario& s, Figures* f) {
       peaks.push_back((double)NumberAfter(o.err, "peak"));
     }
     one.peakKb = (long long)Median(peaks);
-    std::string table = workDir + "/strace.txt";
-    RunIn(s.sandbox, {"/usr/bin/strace", "-f", "-c", "-o", table, path}, 60);
-    std::stringstream lines(ReadFile(table));
-    unlink(table.c_str());
-    std::string line;
-    while (std::getline(lines, line)) {
-      std::stringstream words(line);
-      std::vector<std::string> w;
-      std::string word;
-      while (words >> word) w.push_back(word);
-      if ((w.size() == 5 || w.size() == 6) && w.back() == "total" && std::isdigit((unsigned char)w[3][0]))
-        one.totalCalls = std::atoll(w[3].c_str());
-    }
+    for (const std::vector<std::string>& w : StraceSummary(s, path))
+      if (w.back() == "total") one.totalCalls = std::atoll(w[3].c_str());
   }
 }
 
@@ -525,18 +533,7 @@ void MeasurePeakMemory(const Scenario& s, Figures* f) {
 
 void MeasureSystemCalls(const Scenario& s, Figures* f) {
   for (int i = 0; i < kBinaryCount; i++) {
-    std::string table = workDir + "/strace.txt";
-    RunIn(s.sandbox, {"/usr/bin/strace", "-f", "-c", "-o", table, kBinaries[i].path}, 60);
-    std::stringstream lines(ReadFile(table));
-    unlink(table.c_str());
-    std::string line;
-    while (std::getline(lines, line)) {
-      std::stringstream words(line);
-      std::vector<std::string> w;
-      std::string word;
-      while (words >> word) w.push_back(word);
-      // % time, seconds, usecs/call, calls, [errors], name
-      if ((w.size() != 5 && w.size() != 6) || !std::isdigit((unsigned char)w[3][0])) continue;
+    for (const std::vector<std::string>& w : StraceSummary(s, kBinaries[i].path)) {
       long long calls = std::atoll(w[3].c_str()), errors = w.size() == 6 ? std::atoll(w[4].c_str()) : 0;
       if (w.back() == "total") f->totalCalls[i] = calls;
       else f->calls[i][w.back()] = {calls, errors};
