@@ -1,6 +1,5 @@
 #include "serial/serial_port.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "platform/short_copy.h"

@@ -1,4 +1,3 @@
-#include <cstdint>
 #include <cstring>
 
 #include "platform/short_copy.h"

@@ -197,15 +197,15 @@ BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem)
     BlockHeader* block = HeaderOf(lpMem);
     LightLockEnter(&heap->lock);
     Unlink(heap, block);
-    bool keep = block->room <= keptRoom && heap->keptCount < keptBlocks;
-    if (keep) {
+    if (block->room <= keptRoom && heap->keptCount < keptBlocks) {
         block->next = heap->kept;
         heap->kept = block;
         heap->keptCount++;
+    } else {
+        // Under the lock, so that no close event enters the C library's
+        // allocator while it is busy (see light_lock.h).
+        std::free(block);
     }
-    // Under the lock, so that no close event enters the C library's
-    // allocator while it is busy (see light_lock.h).
-    if (!keep) std::free(block);
     LightLockLeave(&heap->lock);
     return TRUE;
 }
