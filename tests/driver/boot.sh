@@ -37,7 +37,7 @@ done
 : >"$out/ftdi.data"
 began=$SECONDS
 timeout 240 "$guest/qemu-system-x86_64" -accel tcg -m 512 -display none -monitor none -no-reboot \
-  -serial "file:$log" -nic none -kernel "$guest/vmlinuz" -initrd "$out/initrd" \
+  -serial "file:$log" -nic none -vga none -kernel "$guest/vmlinux" -initrd "$out/initrd" \
   -append "console=ttyS0 quiet panic=-1" \
   -device qemu-xhci -chardev "file,id=ftdi,path=$out/ftdi.data" -device usb-serial,chardev=ftdi
 echo "guest: booted and ran in $((SECONDS - began)) s" >>"$log"

@@ -4,7 +4,7 @@
 # gadget on the dummy controller, cdc_acm), runs each case of /cases against
 # /comscan with the USB traffic recorded by usbmon, and prints for each
 #   NAME: detail...            what a failure needs to be understood
-#   case NAME: pass | case NAME: fail: why
+#   case NAME: pass|fail (at UPTIME s)
 # then reboots, which ends QEMU (-no-reboot).
 /bin/busybox mkdir -p /bin /proc /sys /dev /tmp /run/lock /var
 /bin/busybox --install -s /bin
@@ -51,10 +51,14 @@ monitor_start() {
   monitor_pid=$!
   exec 4<&-
 }
-# Stops recording (after the reader caught up) and decodes what was seen
-# into /tmp/decoded.
+# Stops recording once the reader has caught up (it has the marker request
+# sent after everything before it), and decodes what was seen into
+# /tmp/decoded.
 monitor_stop() {
-  usleep 300000
+  local i=0
+  $helper mark /dev/bus/usb/001/001
+  while ! grep -q ' Ci:1:001:0 s 80 06 037e ' /tmp/usbmon && [ $i -lt 100 ]; do usleep 20000; i=$((i + 1)); done
+  [ $i -lt 100 ] || echo "usbmon never showed the marker request"
   kill $monitor_pid; wait $monitor_pid 2>/dev/null
   awk -v ports="$ports" -f /usbmon.awk /tmp/usbmon >/tmp/decoded
 }
@@ -202,7 +206,8 @@ echo "guest: ready after $(cut -d' ' -f1 /proc/uptime) s, devices $ports"
 grep -v '^#' /cases >/tmp/cases
 while read name check port argument; do
   case_$check $port $argument </dev/null >/tmp/why 2>&1
-  if [ -s /tmp/why ]; then sed "s|^|$name: |" /tmp/why; echo "case $name: fail"; else echo "case $name: pass"; fi
+  at="(at $(cut -d' ' -f1 /proc/uptime) s)"
+  if [ -s /tmp/why ]; then sed "s|^|$name: |" /tmp/why; echo "case $name: fail $at"; else echo "case $name: pass $at"; fi
 done </tmp/cases
 echo "guest: done after $(cut -d' ' -f1 /proc/uptime) s"
 reboot -f

@@ -2,6 +2,9 @@
 //   port_helper dump PORT            prints the port's termios2 and modem lines
 //   port_helper hold WAY PORT        holds PORT one way until stdin ends, printing
 //                                    the dump as it took it and as it lets go
+//   port_helper mark USB-DEVICE-NODE  asks the device for string descriptor 126,
+//                                    a request nothing else makes: its line in
+//                                    usbmon's record shows the record caught up
 //   port_helper as UID GID GROUP PROGRAM ARGS...
 //                                    runs PROGRAM as UID:GID in supplementary GROUP
 // WAY is flock, excl (TIOCEXCL), lockfile (a UUCP lock file naming this
@@ -11,6 +14,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/usbdevice_fs.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -80,8 +84,20 @@ static int hold(const char* way, const char* port)
     return status;
 }
 
+// Sends the marker request; its answer does not matter. 0 when it was sent.
+static int mark(const char* node)
+{
+    int fd = open(node, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return fail("open", node);
+    unsigned char answer[4];
+    usbdevfs_ctrltransfer request = {0x80, 6, 0x0300 | 126, 0, sizeof answer, 1000, answer};
+    ioctl(fd, USBDEVFS_CONTROL, &request);
+    return close(fd);
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 3 && strcmp(argv[1], "mark") == 0) return mark(argv[2]);
     if (argc == 3 && strcmp(argv[1], "dump") == 0) {
         int fd = open_port(argv[2]);
         return fd < 0 ? fail("open", argv[2]) : dump(fd, argv[2]);
@@ -95,6 +111,6 @@ int main(int argc, char** argv)
         execv(argv[5], argv + 5);
         return fail("exec", argv[5]);
     }
-    fprintf(stderr, "usage: port_helper dump PORT | hold WAY PORT | as UID GID GROUP PROGRAM...\n");
+    fprintf(stderr, "usage: port_helper dump PORT | hold WAY PORT | mark USB-DEVICE-NODE | as UID GID GROUP PROGRAM...\n");
     return 2;
 }
