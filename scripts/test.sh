@@ -12,7 +12,9 @@
 # (arm64 and armhf emulated, i386 natively where it can, and once more under
 # the emulator), and the Windows exes run it under wine: the x86_64 one under
 # wine64, the release's i686 one under the 32-bit wine of build/wine32
-# (under qemu-i386 where the kernel runs no 32-bit code). Last, each libFuzzer target runs for 20 s.
+# (under qemu-i386 where the kernel runs no 32-bit code). The native program
+# also runs on real kernel serial drivers in a small virtual machine
+# (scripts/guest.sh, tests/driver). Last, each libFuzzer target runs for 20 s.
 # Every step says how long it took; what cannot run here says SKIP and why,
 # and is not counted as a failure.
 set -euo pipefail
@@ -45,6 +47,11 @@ fi
 # cannot be had, becomes the SKIP line (e2e.wine32 then skips, saying so).
 step wine32
 { why=$(scripts/wine32.sh 2>&1 >&3) || echo "SKIP the i686 exe under the 32-bit wine: $why"; } 3>&1
+
+# The small virtual machine of the driver tests (e2e.driver, in the native
+# preset's run): likewise one SKIP line if it cannot be had.
+step guest
+{ why=$(scripts/guest.sh 2>&1 >&3) || echo "SKIP the program on real serial drivers (e2e.driver): $why"; } 3>&1
 
 for preset in "${build_presets[@]}"; do
   step "build $preset"
