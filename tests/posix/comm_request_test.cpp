@@ -188,10 +188,12 @@ TEST_F(CommRequest, ChangesStartFromTheSettingsLastReadOrAccepted)
     EXPECT_EQ(ttyRecording.sets[0].c_ospeed, 38400u);
     EXPECT_TRUE(CloseLikeTheProgram(h));
 
-    // A new open, which may reuse the descriptor, starts from the kernel's.
+    // A new open, which may reuse the descriptor, starts from the kernel's,
+    // the line as the close put it back: canonical, so the read waits for a line.
     h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     TtyRecordingReset();
+    ASSERT_EQ(write(pty->master(), "x\n", 2), 2);
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     ASSERT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
     EXPECT_EQ(ttyRecording.getCount, 1);
