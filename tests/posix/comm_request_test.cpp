@@ -4,6 +4,7 @@
 // of settings a pty cannot hold.
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/tty_ioctl.h"
@@ -226,6 +227,46 @@ TEST_F(CommRequest, TheKernelsRefusalIsTheAnswer)
     }
     EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// Linux keeps a terminal's settings after the last close: the close puts
+// back what the handle changed, the line as found and then RTS as the open
+// left it (raised, but at B0), before it lets the mark go.
+TEST_F(CommRequest, TheClosePutsBackWhatTheHandleChanged)
+{
+    const struct {
+        const char* what;
+        bool configure;  // the program's sequence, or an open and a close
+        bool hangUp;     // the line found at B0, where the open raises nothing
+        std::vector<unsigned long> atClose;  // after the program's, the helper's look first
+    } cases[] = {
+        {"configured", true, false, {TCGETS2, TCSETS2, TIOCMBIS, TIOCNXCL}},
+        {"configured, found at B0", true, true, {TCGETS2, TCSETS2, TIOCNXCL}},
+        {"only opened", false, false, {TIOCNXCL}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        struct termios2 found = before;
+        if (c.hangUp) found.c_cflag &= ~(tcflag_t)CBAUD;
+        WriteTermios2(pty->master(), found);
+        found = ReadTermios2(pty->master());
+        TtyRecordingReset();
+        ttyRecording.modemLines = true;
+        HANDLE h = c.configure ? OpenLikeTheProgram(path(), scanLine)
+                               : CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        int opened = ttyRecording.requests;
+        ASSERT_TRUE(c.configure ? CloseLikeTheProgram(h) : CloseHandle(h));
+        std::vector<unsigned long> atClose(ttyRecording.order + opened, ttyRecording.order + ttyRecording.requests);
+        EXPECT_EQ(atClose, c.atClose);
+        if (c.configure) {
+            EXPECT_TRUE(SameTermios2(ttyRecording.sets[ttyRecording.setCount - 1], found));
+        }
+        if (c.atClose.size() > 2) {
+            EXPECT_EQ(ttyRecording.modemBits, TIOCM_RTS);
+        }
+        EXPECT_TRUE(SameTermios2(ReadTermios2(pty->master()), found));
+    }
 }
 
 // Root included, the kernel refuses a port another open marked exclusive at
