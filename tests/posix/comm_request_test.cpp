@@ -112,6 +112,8 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         tcflag_t cflag, iflag;
         BYTE size, parity, stop;
         unsigned rts, parityCheck;
+        cc_t xon = 0x11, xoff = 0x13;  // as the kernel holds them
+        unsigned outX = 0, inX = 0;    // the flow control the DCB reports
     };
     const Case cases[] = {
         {CS7 | PARENB, INPCK, 7, EVENPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 1},
@@ -119,6 +121,12 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         {CS6 | PARENB | PARODD | CMSPAR, 0, 6, MARKPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0},
         {CS5 | PARENB | CMSPAR | CSTOPB, 0, 5, SPACEPARITY, ONE5STOPBITS, RTS_CONTROL_ENABLE, 0},
         {CS8 | CMSPAR | CRTSCTS, 0, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_HANDSHAKE, 0},
+        {CS8, IXON | IXOFF, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0x11, 0x13, 1, 1},
+        // Pairs no Windows driver holds (stty start undef stop undef): no
+        // flow control, so that the DCB goes back and the port is found.
+        {CS8, IXON | IXOFF, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0, 0},
+        {CS8, IXON, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0x11, 0},
+        {CS8, IXOFF, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0x13, 0x13},
     };
     for (const Case& c : cases) {
         ttyRecording.canned = true;
@@ -126,6 +134,8 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         ttyRecording.cannedSettings.c_cflag = c.cflag | BOTHER | CREAD;
         ttyRecording.cannedSettings.c_iflag = c.iflag;
         ttyRecording.cannedSettings.c_ospeed = 250000;
+        ttyRecording.cannedSettings.c_cc[VSTART] = c.xon;
+        ttyRecording.cannedSettings.c_cc[VSTOP] = c.xoff;
         DCB dcb;
         ASSERT_TRUE(GetCommState(h, &dcb));
         EXPECT_EQ(dcb.BaudRate, 250000u);
@@ -136,6 +146,8 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         EXPECT_EQ(dcb.fOutxCtsFlow, c.rts == RTS_CONTROL_HANDSHAKE ? 1u : 0u);
         EXPECT_EQ(dcb.fDtrControl, (unsigned)DTR_CONTROL_ENABLE) << c.cflag;
         EXPECT_EQ(dcb.fParity, c.parityCheck) << c.cflag;
+        EXPECT_EQ(dcb.fOutX, c.outX) << c.iflag;
+        EXPECT_EQ(dcb.fInX, c.inX) << c.iflag;
 
         // Sent back unchanged, the DCB asks for the same frame.
         ttyRecording.setCount = 0;
