@@ -19,7 +19,7 @@ release_packages=(git dpkg-dev debhelper g++-mingw-w64-i686-posix zip
 test_packages=(googletest libgtest-dev libasan8 libubsan1 libtsan2 util-linux
                g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
                g++-i686-linux-gnu libc6:i386 libstdc++6:i386 qemu-user-static lintian autopkgtest unzip
-               picocom tio screen cu minicom socat tmux
+               picocom tio screen cu minicom socat tmux python3-serial
                clang libclang-rt-14-dev)
 bench_packages=(hyperfine valgrind strace time)
 

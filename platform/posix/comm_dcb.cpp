@@ -38,6 +38,9 @@ tcflag_t RateCodeFor(DWORD rate)
 
 const tcflag_t sizeCodes[] = {CS5, CS6, CS7, CS8};
 
+// What a control character is set to when it is disabled (_POSIX_VDISABLE).
+const cc_t undefinedCharacter = 0;
+
 const DWORD maxDword = 0xFFFFFFFFu;
 
 // Tenths of a second, rounded up so that a short time-out never becomes no
@@ -96,8 +99,13 @@ void DcbFromTermios2(const struct termios2* settings, const DcbExtra* extra, DCB
     else
         dcb->fRtsControl = extra->rtsControl == RTS_CONTROL_DISABLE ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fOutX = (settings->c_iflag & IXON) ? 1 : 0;
-    dcb->fInX = (settings->c_iflag & IXOFF) ? 1 : 0;
+    // Windows paces by two distinct characters. A pair the kernel holds
+    // undefined (stty start undef) or equal paces nothing a DCB can say, and
+    // SetCommState would refuse it: no software flow control, then.
+    cc_t xon = settings->c_cc[VSTART], xoff = settings->c_cc[VSTOP];
+    bool pair = xon != undefinedCharacter && xoff != undefinedCharacter && xon != xoff;
+    dcb->fOutX = pair && (settings->c_iflag & IXON) ? 1 : 0;
+    dcb->fInX = pair && (settings->c_iflag & IXOFF) ? 1 : 0;
     dcb->XonLim = extra->xonLim;
     dcb->XoffLim = extra->xoffLim;
     dcb->XonChar = (char)settings->c_cc[VSTART];

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "platform/posix/handles.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/lock_file.h"
+#include "platform/posix/port_holders.h"
 
 // The C library's own wrappers of the two system calls; it declares neither.
 extern "C" int capget(cap_user_header_t header, cap_user_data_t data);
@@ -58,18 +60,39 @@ int OpenMode(DWORD access)
     return (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
 }
 
-// Undoes what a claim took, in reverse order: exclusive mode, then the
-// descriptor, whose close drops the lock. False, with errno, when exclusive
-// mode could not be cleared or close reported an error; the descriptor is
-// gone either way.
+// Puts back what the handle changed, as Windows' settings die with the
+// handle but a Linux terminal keeps them after its last close: the line
+// settings as the claim found them, then RTS as the open left it (raised,
+// unless the port was at B0). DTR was never changed. True when nothing was
+// changed or all of it went back; else false, with errno.
+bool Restore(const CommRecord* record)
+{
+    bool restored = !record->foundKept || TtySetTermios2(record->fd, &record->found) == 0;
+    int failure = errno;
+    if (record->rtsDropped && (record->found.c_cflag & CBAUD) != B0 &&
+        TtyChangeModemBits(record->fd, TIOCM_RTS, true) != 0 && restored) {
+        restored = false;
+        failure = errno;
+    }
+    errno = failure;
+    return restored;
+}
+
+// Undoes what a claim took, in reverse order: the settings, exclusive mode,
+// then the descriptor, whose close drops the lock. False, with errno, when
+// one of them failed; the descriptor is gone either way.
 //
 // No separate unlock: a flock belongs to the open file description, and the
 // descriptor is its only one (opened close-on-exec, never duplicated, and
 // this layer never forks), so closing it lets the lock go.
 bool Release(const CommRecord* record)
 {
-    bool released = !record->exclusiveSet || TtyReleaseExclusive(record->fd);
+    bool released = Restore(record);
     int failure = errno;
+    if (record->exclusiveSet && !TtyReleaseExclusive(record->fd) && released) {
+        released = false;
+        failure = errno;
+    }
     // Linux frees the descriptor even when close is interrupted, so it is
     // never closed twice.
     if (close(record->fd) != 0 && errno != EINTR && released) {
@@ -104,36 +127,61 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         return INVALID_HANDLE_VALUE;
     }
     if (HasDevicePrefix(path)) path += sizeof devicePrefix - 1;
+    // Share mode 0: the port is refused when anyone else holds it in any of
+    // the ways programs hold ports. Whatever needs no descriptor is asked
+    // first, because the open of a terminal itself raises DTR and RTS, also
+    // under another process that has it open. An absent name fails here,
+    // in this one call.
+    struct stat named;
+    if (stat(path, &named) != 0) {
+        SetLastErrorFromErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
     // Before the open: a port marked exclusive must fail right there.
     bool askForMark = !MarkRefusedByKernel();
+    // From the open on a terminating signal must find the port in the
+    // table, so those signals are taken as close events, which release
+    // what we hold.
+    if (!CloseEventReady()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    CommHold table;
+    if (!table.held) return INVALID_HANDLE_VALUE;
+    if (!lockDirectories) lockDirectories = SystemLockDirectories();
+    if (LockFileHeld(path, lockDirectories)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    switch (PortHeldElsewhere(&named)) {
+    case PortHoldersSeen:
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    case PortHoldersOutOfMemory:
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    default:
+        break;
+    }
 
     // Non-blocking, so that the open of a port without carrier cannot hang.
-    // An absent name fails here, before any other system call; a port
-    // marked exclusive by another open, with EBUSY.
+    // A port marked exclusive by another open fails with EBUSY.
     int fd = open(path, OpenMode(access) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         SetLastErrorFromErrno(errno);
         return INVALID_HANDLE_VALUE;
     }
-    // From here on a terminating signal must find the port in the table, so
-    // those signals are taken as close events, which release what we hold.
-    if (!CloseEventReady()) {
-        close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    CommHold table;
-    if (!table.held) {
-        close(fd);
-        return INVALID_HANDLE_VALUE;
-    }
     CommRecord* record = CommTableAdd(table, fd);
     if (!record) return Refuse(table, fd, ERROR_NOT_ENOUGH_MEMORY);
+    // The name may have come to name another node since the look: what was
+    // looked at is not what was opened, so it may be held.
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino ||
+        opened.st_rdev != named.st_rdev)
+        return Refuse(table, fd, ERROR_ACCESS_DENIED);
 
-    // Share mode 0: the port is refused when anyone else holds it in any of
-    // the ways programs hold ports. Every check reads only, and all of them
-    // come before the first change to the port, so a port in use is never
-    // touched, not even for a moment.
+    // Whoever opened the port since the look is stopped here, by a lock or
+    // an exclusive mark, before the first change to the port.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(table, fd, ERROR_ACCESS_DENIED);
     switch (askForMark ? TtyExclusiveState(fd) : TtyExclusiveFree) {
     case TtyExclusiveHeld:
@@ -143,9 +191,6 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
     default:
         break;
     }
-    if (!lockDirectories) lockDirectories = SystemLockDirectories();
-    if (LockFileHeld(path, lockDirectories)) return Refuse(table, fd, ERROR_ACCESS_DENIED);
-
     switch (TtyTakeExclusive(fd)) {
     case TtyExclusiveTaken:
         record->exclusiveSet = true;

@@ -29,6 +29,12 @@ DWORD Apply(CommRecord* record, const DCB* dcb, bool io)
     if (dcb || timeouts) {
         struct termios2 settings;
         if (CommRecordSettings(record, &settings) != 0) return Win32ErrorFromErrno(errno);
+        // Kept before the request, which a driver may take in part even
+        // when it fails.
+        if (!record->foundKept) {
+            record->found = settings;
+            record->foundKept = true;
+        }
         if (dcb) Termios2FromDcb(dcb, &settings);
         if (timeouts) Termios2ReadTimeouts(&record->timeouts, &settings);
         if (TtySetTermios2(record->fd, &settings) != 0) return Win32ErrorFromErrno(errno);
@@ -39,10 +45,13 @@ DWORD Apply(CommRecord* record, const DCB* dcb, bool io)
     if (dcb) {
         // DTR is left as it is: dropping it resets many boards. Under
         // handshake the kernel drives RTS itself.
-        if (dcb->fRtsControl != RTS_CONTROL_HANDSHAKE &&
-            TtyChangeModemBits(record->fd, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE) != 0 &&
-            !NoModemLines(errno))
-            return Win32ErrorFromErrno(errno);
+        if (dcb->fRtsControl != RTS_CONTROL_HANDSHAKE) {
+            bool raise = dcb->fRtsControl == RTS_CONTROL_ENABLE;
+            if (TtyChangeModemBits(record->fd, TIOCM_RTS, raise) == 0)
+                record->rtsDropped = !raise;
+            else if (!NoModemLines(errno))
+                return Win32ErrorFromErrno(errno);
+        }
         record->configured = {dcb->XonLim, dcb->XoffLim, (BYTE)dcb->fRtsControl};
     }
     // F_SETFL leaves the access mode alone and O_NONBLOCK is the only status

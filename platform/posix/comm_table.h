@@ -31,6 +31,12 @@ struct CommRecord {
     // again gets the same adjustment.
     bool settingsKnown;
     struct termios2 settings;
+    // What the close puts back: the settings as they were before the first
+    // request that changed them (found, when foundKept), and whether RTS,
+    // raised by the open, was dropped.
+    bool foundKept;
+    struct termios2 found;
+    bool rtsDropped;
 };
 
 // Holds the table against the sweep (CommTableCloseAll) and every other

@@ -82,6 +82,10 @@ class SignalDuringScan : public ::testing::TestWithParam<int> {
         ptys_[i]->ClearExclusive();
       }
       if (!ptys_[i]->FreeToLock()) left += " " + names_[i] + " flock-ed;";
+      if (!LeftAsFound(*ptys_[i])) {
+        left += " " + names_[i] + " reconfigured;";
+        WriteLineSettings(ptys_[i]->master(), ptys_[i]->initial());
+      }
     }
     return left;
   }

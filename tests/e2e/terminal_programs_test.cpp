@@ -1,5 +1,5 @@
-// End to end: real terminal programs hold ttyUSB0 at 115200, each locking it
-// its own way, while the scan runs in the same private /dev. The scan must
+// End to end: real programs hold ttyUSB0 at 115200, each locking it its own
+// way or not at all, while the scan runs in the same private /dev. The scan must
 // not list it nor change its line, and must still list ttyUSB1. The program
 // runs detached in a tmux server of its own, inside the namespace.
 #include <dirent.h>
@@ -45,7 +45,14 @@ struct Holder {
   // Lock files hold the pid right-aligned in ten columns, then this. (Both
   // programs here write that format; the binary one is in the scan tests.)
   const char* lock_file_tail;
+  // Holder and scan run as an ordinary user, who sees only its own
+  // processes' descriptors.
+  bool as_user = false;
 };
+
+// A Python script's usual open, which takes no lock; and a shell's.
+#define PYSERIAL "exec python3 -c 'import serial, time; serial.Serial(\"/dev/ttyUSB0\", 115200); time.sleep(600)'"
+#define STTY_CAT "stty -F /dev/ttyUSB0 115200 && exec cat /dev/ttyUSB0"
 
 const Holder kHolders[] = {
     {"picocom", "exec picocom -q -b 115200 /dev/ttyUSB0", kFlock, ""},
@@ -53,7 +60,14 @@ const Holder kHolders[] = {
     {"screen", "exec screen /dev/ttyUSB0 115200", kExclusive, ""},
     {"cu", "exec cu -l /dev/ttyUSB0 -s 115200", kLockFile, "\n"},
     {"minicom", "exec minicom -D /dev/ttyUSB0 -b 115200", kLockFile, "\n"},
+    {"pyserial", PYSERIAL, 0, ""},
+    {"cat", STTY_CAT, 0, ""},
+    {"pyserial_as_user", PYSERIAL, 0, "", true},
+    {"cat_as_user", STTY_CAT, 0, "", true},
 };
+
+// As nobody, without groups; the holder's command reaches it as $HOLD.
+const char kAsUser[] = "setpriv --reuid=65534 --regid=65534 --clear-groups";
 
 // Test names and failure messages show the program, not the record's bytes.
 void PrintTo(const Holder& h, std::ostream* os) { *os << h.name; }
@@ -97,7 +111,10 @@ class TerminalProgram : public ::testing::TestWithParam<Holder> {
     std::string why;
     if (!NamespacesUsable(&why)) GTEST_SKIP() << why;
     const Holder& h = GetParam();
-    for (const std::string& tool : {std::string("tmux"), std::string(h.name)})
+    std::string tool = h.command;
+    tool = tool.substr(tool.find("exec ") + 5);
+    tool = tool.substr(0, tool.find(' '));
+    for (const std::string& tool : {std::string("tmux"), tool})
       if (access(("/usr/bin/" + tool).c_str(), X_OK) != 0)
         GTEST_SKIP() << tool << " is not installed (scripts/setup.sh --tests installs it)";
     // The tmux server and the program become our children when they are
@@ -161,16 +178,19 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
   ASSERT_TRUE(usb0 && usb1);
   // cu opens the port as the uucp user: let anyone open it, as a port set up
   // for dial-out would let that user.
-  ASSERT_EQ(fchmod(usb0->slave(), 0666), 0);
+  ASSERT_EQ(chmod(usb0->path().c_str(), 0666), 0);
+  ASSERT_EQ(chmod(usb1->path().c_str(), 0666), 0);
   Sandbox box;
   box.nodes = {PtyNode("ttyUSB0", *usb0), PtyNode("ttyUSB1", *usb1)};
   box.carried = {"null", "tty", "zero", "urandom"};
   box.private_ptys = true;
   RunOptions o = RunOf("/bin/sh", StdinMode::kHeldPipe);
-  o.argv = {"/bin/sh", "-c", kScript, "sh", dir_ + "/tmux", h.command, dir_ + "/server"};
+  const std::string hold = h.as_user ? std::string("exec ") + kAsUser + " sh -c \"$HOLD\"" : h.command;
+  o.argv = {"/bin/sh", "-c", kScript, "sh", dir_ + "/tmux", hold, dir_ + "/server"};
+  if (h.as_user) o.argv.insert(o.argv.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   for (const std::string& word : ProgramCommand(COMSCAN_BINARY)) o.argv.push_back(word);
   o.env.insert(o.env.end(), {"PATH=/usr/local/bin:/usr/bin:/bin", "TERM=xterm", "HOME=" + dir_,
-                             "SCREENDIR=" + dir_ + "/screen", "LANG=C"});
+                             "SCREENDIR=" + dir_ + "/screen", "LANG=C", std::string("HOLD=") + h.command});
   Process p(box, o);
   ASSERT_EQ(p.setup_error(), "");
 
@@ -212,7 +232,7 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
   EXPECT_EQ(usb0->Settings(), held) << "line of the held port changed: "
                                     << Describe(usb0->Settings());
   EXPECT_EQ(usb0->Exclusive(), exclusive);
-  EXPECT_TRUE(ConfiguredByScan(usb1->Settings()));
+  EXPECT_TRUE(LeftAsFound(*usb1));
   EXPECT_FALSE(usb1->Exclusive());
   EXPECT_TRUE(usb1->FreeToLock());
 }

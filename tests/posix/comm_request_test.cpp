@@ -4,6 +4,7 @@
 // of settings a pty cannot hold.
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/tty_ioctl.h"
@@ -111,6 +112,8 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         tcflag_t cflag, iflag;
         BYTE size, parity, stop;
         unsigned rts, parityCheck;
+        cc_t xon = 0x11, xoff = 0x13;  // as the kernel holds them
+        unsigned outX = 0, inX = 0;    // the flow control the DCB reports
     };
     const Case cases[] = {
         {CS7 | PARENB, INPCK, 7, EVENPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 1},
@@ -118,6 +121,12 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         {CS6 | PARENB | PARODD | CMSPAR, 0, 6, MARKPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0},
         {CS5 | PARENB | CMSPAR | CSTOPB, 0, 5, SPACEPARITY, ONE5STOPBITS, RTS_CONTROL_ENABLE, 0},
         {CS8 | CMSPAR | CRTSCTS, 0, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_HANDSHAKE, 0},
+        {CS8, IXON | IXOFF, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0x11, 0x13, 1, 1},
+        // Pairs no Windows driver holds (stty start undef stop undef): no
+        // flow control, so that the DCB goes back and the port is found.
+        {CS8, IXON | IXOFF, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0, 0},
+        {CS8, IXON, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0x11, 0},
+        {CS8, IXOFF, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE, 0, 0x13, 0x13},
     };
     for (const Case& c : cases) {
         ttyRecording.canned = true;
@@ -125,6 +134,8 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         ttyRecording.cannedSettings.c_cflag = c.cflag | BOTHER | CREAD;
         ttyRecording.cannedSettings.c_iflag = c.iflag;
         ttyRecording.cannedSettings.c_ospeed = 250000;
+        ttyRecording.cannedSettings.c_cc[VSTART] = c.xon;
+        ttyRecording.cannedSettings.c_cc[VSTOP] = c.xoff;
         DCB dcb;
         ASSERT_TRUE(GetCommState(h, &dcb));
         EXPECT_EQ(dcb.BaudRate, 250000u);
@@ -135,6 +146,8 @@ TEST_F(CommRequest, GetCommStateReadsWhatAPtyCannotHold)
         EXPECT_EQ(dcb.fOutxCtsFlow, c.rts == RTS_CONTROL_HANDSHAKE ? 1u : 0u);
         EXPECT_EQ(dcb.fDtrControl, (unsigned)DTR_CONTROL_ENABLE) << c.cflag;
         EXPECT_EQ(dcb.fParity, c.parityCheck) << c.cflag;
+        EXPECT_EQ(dcb.fOutX, c.outX) << c.iflag;
+        EXPECT_EQ(dcb.fInX, c.inX) << c.iflag;
 
         // Sent back unchanged, the DCB asks for the same frame.
         ttyRecording.setCount = 0;
@@ -188,10 +201,12 @@ TEST_F(CommRequest, ChangesStartFromTheSettingsLastReadOrAccepted)
     EXPECT_EQ(ttyRecording.sets[0].c_ospeed, 38400u);
     EXPECT_TRUE(CloseLikeTheProgram(h));
 
-    // A new open, which may reuse the descriptor, starts from the kernel's.
+    // A new open, which may reuse the descriptor, starts from the kernel's,
+    // the line as the close put it back: canonical, so the read waits for a line.
     h = CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     TtyRecordingReset();
+    ASSERT_EQ(write(pty->master(), "x\n", 2), 2);
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     ASSERT_TRUE(ReadFile(h, &byte, 1, &got, nullptr));
     EXPECT_EQ(ttyRecording.getCount, 1);
@@ -224,6 +239,46 @@ TEST_F(CommRequest, TheKernelsRefusalIsTheAnswer)
     }
     EXPECT_TRUE(SameTermios2(ReadTermios2(pty->slave()), before));
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// Linux keeps a terminal's settings after the last close: the close puts
+// back what the handle changed, the line as found and then RTS as the open
+// left it (raised, but at B0), before it lets the mark go.
+TEST_F(CommRequest, TheClosePutsBackWhatTheHandleChanged)
+{
+    const struct {
+        const char* what;
+        bool configure;  // the program's sequence, or an open and a close
+        bool hangUp;     // the line found at B0, where the open raises nothing
+        std::vector<unsigned long> atClose;  // after the program's, the helper's look first
+    } cases[] = {
+        {"configured", true, false, {TCGETS2, TCSETS2, TIOCMBIS, TIOCNXCL}},
+        {"configured, found at B0", true, true, {TCGETS2, TCSETS2, TIOCNXCL}},
+        {"only opened", false, false, {TIOCNXCL}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        struct termios2 found = before;
+        if (c.hangUp) found.c_cflag &= ~(tcflag_t)CBAUD;
+        WriteTermios2(pty->master(), found);
+        found = ReadTermios2(pty->master());
+        TtyRecordingReset();
+        ttyRecording.modemLines = true;
+        HANDLE h = c.configure ? OpenLikeTheProgram(path(), scanLine)
+                               : CreateFileA(path(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        int opened = ttyRecording.requests;
+        ASSERT_TRUE(c.configure ? CloseLikeTheProgram(h) : CloseHandle(h));
+        std::vector<unsigned long> atClose(ttyRecording.order + opened, ttyRecording.order + ttyRecording.requests);
+        EXPECT_EQ(atClose, c.atClose);
+        if (c.configure) {
+            EXPECT_TRUE(SameTermios2(ttyRecording.sets[ttyRecording.setCount - 1], found));
+        }
+        if (c.atClose.size() > 2) {
+            EXPECT_EQ(ttyRecording.modemBits, TIOCM_RTS);
+        }
+        EXPECT_TRUE(SameTermios2(ReadTermios2(pty->master()), found));
+    }
 }
 
 // Root included, the kernel refuses a port another open marked exclusive at

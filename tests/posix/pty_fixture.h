@@ -14,7 +14,7 @@ protected:
     {
         pty = e2e::Pty::Open();
         ASSERT_TRUE(pty);
-        struct termios2 foreign = ReadTermios2(pty->slave());
+        struct termios2 foreign = ReadTermios2(pty->master());
         // Cooked, 9600, two stop bits, hardware flow control, modem control:
         // all of it held by a pty, so a layer that forgets a field shows.
         foreign.c_cflag &= ~(tcflag_t)(CBAUD | CIBAUD | CLOCAL);
@@ -26,8 +26,14 @@ protected:
         foreign.c_oflag |= OPOST;
         foreign.c_cc[VMIN] = 0;
         foreign.c_cc[VTIME] = 7;
-        WriteTermios2(pty->slave(), foreign);
-        before = ReadTermios2(pty->slave());
+        WriteTermios2(pty->master(), foreign);
+        before = ReadTermios2(pty->master());
+        // Held by the test's process from the start: the layer under test
+        // sees its own process, and once it has opened a port it may no
+        // longer pass the port's exclusive mark to open one itself.
+        if (holdSlave) {
+            ASSERT_GE(pty->slave(), 0);
+        }
         descriptors = OpenDescriptorCount();
     }
 
@@ -39,6 +45,7 @@ protected:
 
     const char* path() const { return pty->path().c_str(); }
 
+    bool holdSlave = true;  // false where the ports are opened by a child
     std::unique_ptr<e2e::Pty> pty;
     struct termios2 before;  // the slave's settings as the test began
     int descriptors;

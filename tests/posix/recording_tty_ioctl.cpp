@@ -14,6 +14,7 @@ void TtyRecordingReset()
 
 int TtyIoctl(int fd, unsigned long request, void* argument)
 {
+    if (ttyRecording.requests < 16) ttyRecording.order[ttyRecording.requests] = request;
     ttyRecording.requests++;
     switch (request) {
     case TCGETS2:
@@ -32,6 +33,7 @@ int TtyIoctl(int fd, unsigned long request, void* argument)
         ttyRecording.modemChanges++;
         ttyRecording.modemBits = *(int*)argument;
         ttyRecording.modemRaise = request == TIOCMBIS;
+        if (ttyRecording.modemLines) return 0;
         break;
     default:
         break;

@@ -16,6 +16,8 @@ struct TtyRecording {
     bool canned;                  // when set, TCGETS2 answers these settings
     struct termios2 cannedSettings;  //   without asking the terminal
     int failSets;                 // errno for TCSETS2 to fail with; 0: pass on
+    bool modemLines;              // TIOCMBIS/TIOCMBIC succeed without asking, as on a UART
+    unsigned long order[16];      // the first sixteen requests, in order
 };
 
 extern TtyRecording ttyRecording;

@@ -107,6 +107,13 @@ long InputBaud(const LineSettings& s) {
   return ::testing::AssertionFailure() << wrong << " settings: " << Describe(s);
 }
 
+::testing::AssertionResult LeftAsFound(const Pty& pty) {
+  LineSettings now = pty.Settings();
+  if (now == pty.initial()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << pty.path() << " left as " << Describe(now) << ", found as "
+                                       << Describe(pty.initial());
+}
+
 bool ReadLineSettings(int fd, LineSettings* out) {
   termios2 t{};
   if (ioctl(fd, TCGETS2, &t) != 0) return false;
@@ -175,7 +182,22 @@ std::unique_ptr<Pty> Pty::Open() {
     return nullptr;
   }
   p->initial_ = s;
+  // Nobody but the program under test may have a port open, or it is held:
+  // the test keeps the master, through which the line is still read.
+  close(p->slave_);
+  p->slave_ = -1;
   return p;
+}
+
+int Pty::slave() const {
+  if (slave_ < 0) slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  return slave_;
+}
+
+int Pty::Peer() const {
+  int fd = ioctl(master_, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) ADD_FAILURE() << "TIOCGPTPEER on " << path_ << ": " << std::strerror(errno);
+  return fd;
 }
 
 Pty::~Pty() {
@@ -185,17 +207,19 @@ Pty::~Pty() {
 
 LineSettings Pty::Settings() const {
   LineSettings s;
-  if (!ReadLineSettings(slave_, &s))
+  // A master's line requests address its slave.
+  if (!ReadLineSettings(master_, &s))
     ADD_FAILURE() << "TCGETS2 on " << path_ << ": " << std::strerror(errno);
   return s;
 }
 
 bool Pty::Exclusive() const {
-  int excl = 0;
-  if (ioctl(slave_, TIOCGEXCL, &excl) != 0) {
+  int excl = 0, fd = Peer();
+  if (fd < 0 || ioctl(fd, TIOCGEXCL, &excl) != 0) {
     ADD_FAILURE() << "TIOCGEXCL on " << path_ << ": " << std::strerror(errno);
-    return true;
+    excl = 1;
   }
+  if (fd >= 0) close(fd);
   return excl != 0;
 }
 
@@ -211,8 +235,10 @@ bool Pty::FreeToLock() const {
 }
 
 void Pty::ClearExclusive() const {
-  if (ioctl(slave_, TIOCNXCL) != 0)
+  int fd = Peer();
+  if (fd >= 0 && ioctl(fd, TIOCNXCL) != 0)
     ADD_FAILURE() << "TIOCNXCL on " << path_ << ": " << std::strerror(errno);
+  if (fd >= 0) close(fd);
 }
 
 std::string Pty::ReadMaster(int quiet_ms) const {

@@ -42,6 +42,11 @@ long InputBaud(const LineSettings& s);
 // checked: a pty drops it.
 ::testing::AssertionResult ConfiguredByScan(const LineSettings& s);
 
+class Pty;
+// What the Linux program must leave on every port, found or held: the line
+// exactly as the test set it up.
+::testing::AssertionResult LeftAsFound(const Pty& pty);
+
 // A pty pair opened by the test process. The slave starts in a state the
 // scan must change on every count it checks: 9600 baud, two stop bits,
 // RTS/CTS flow control, canonical mode with echo and signals, output
@@ -55,14 +60,16 @@ class Pty {
   Pty& operator=(const Pty&) = delete;
 
   int master() const { return master_; }
-  int slave() const { return slave_; }
+  // The slave, opened by the test at the first call and kept: from then on
+  // the port is held by the test.
+  int slave() const;
   // "/dev/pts/N" in the test's own mount namespace.
   const std::string& path() const { return path_; }
   dev_t rdev() const { return rdev_; }
   // The settings written at Open.
   const LineSettings& initial() const { return initial_; }
 
-  // Current settings of the slave, read through the test's descriptor.
+  // Current settings of the slave, read through the master.
   LineSettings Settings() const;
   // TIOCGEXCL: is the terminal left in exclusive mode?
   bool Exclusive() const;
@@ -79,8 +86,11 @@ class Pty {
 
  private:
   Pty() = default;
+  // A slave descriptor of the test's own for one request, not through the
+  // name; -1 (the test failed) when none can be had.
+  int Peer() const;
   int master_ = -1;
-  int slave_ = -1;
+  mutable int slave_ = -1;
   std::string path_;
   dev_t rdev_ = 0;
   LineSettings initial_;

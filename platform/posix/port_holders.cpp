@@ -1,0 +1,131 @@
+#include "platform/posix/port_holders.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/interrupted.h"
+
+namespace {
+
+// One thing another process holds: a character device it has open
+// (device = its number, inode 0, which no real inode is), or a node it holds
+// a lock on (the node's file system and inode).
+struct Held {
+    dev_t device;
+    ino_t inode;
+};
+
+Held* held = nullptr;
+size_t heldCount = 0;
+size_t heldCapacity = 0;
+bool looked = false;
+
+bool Seen(Held what)
+{
+    for (size_t i = 0; i < heldCount; i++)
+        if (held[i].device == what.device && held[i].inode == what.inode) return true;
+    return false;
+}
+
+// Adds what to the set once; false when memory ran out.
+bool Note(Held what)
+{
+    if (Seen(what)) return true;
+    if (heldCount == heldCapacity) {
+        size_t capacity = heldCapacity ? heldCapacity * 2 : 64;
+        Held* grown = (Held*)std::realloc(held, capacity * sizeof *held);
+        if (!grown) return false;
+        held = grown;
+        heldCapacity = capacity;
+    }
+    held[heldCount++] = what;
+    return true;
+}
+
+// The character devices process pid has open, noted; false only when
+// memory ran out. A process gone or closed to us notes nothing.
+bool NoteOpenDevices(int proc, const char* pid)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "%s/fd", pid);
+    int fds = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fds < 0) return true;
+    DIR* entries = fdopendir(fds);
+    if (!entries) {
+        close(fds);
+        return true;
+    }
+    bool kept = true;
+    while (struct dirent* entry = readdir(entries)) {
+        struct stat status;
+        // Following the descriptor's link stats what it has open; a device
+        // node is not opened by that.
+        if (entry->d_name[0] == '.' || fstatat(fds, entry->d_name, &status, 0) != 0) continue;
+        if (S_ISCHR(status.st_mode) && !(kept = Note({status.st_rdev, 0}))) break;
+    }
+    closedir(entries);
+    return kept;
+}
+
+// Every process's open character devices but our own; false when memory
+// ran out.
+bool NoteOpeners(void)
+{
+    int proc = RetryInterrupted([] { return open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (proc < 0) return true;
+    DIR* processes = fdopendir(proc);
+    if (!processes) {
+        close(proc);
+        return true;
+    }
+    char self[16];
+    std::snprintf(self, sizeof self, "%d", (int)getpid());
+    bool kept = true;
+    while (struct dirent* entry = readdir(processes)) {
+        const char* name = entry->d_name;
+        if (name[0] < '1' || name[0] > '9' || std::strcmp(name, self) == 0) continue;
+        if (!(kept = NoteOpenDevices(proc, name))) break;
+    }
+    closedir(processes);
+    return kept;
+}
+
+// The nodes in the kernel's lock table, whoever holds them: lines such as
+// "1: FLOCK  ADVISORY  WRITE 1234 00:05:321 0 EOF", the device in hex. A
+// waiter ("1: -> FLOCK ...") holds nothing yet. False when memory ran out.
+bool NoteLocks(void)
+{
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (!locks) return true;
+    char line[256];
+    bool kept = true;
+    while (kept && std::fgets(line, sizeof line, locks)) {
+        unsigned major_, minor_;
+        unsigned long inode;
+        int pid;
+        if (std::strstr(line, "->") ||
+            std::sscanf(line, "%*d: %*s %*s %*s %d %x:%x:%lu", &pid, &major_, &minor_, &inode) != 4)
+            continue;
+        if (pid != (int)getpid()) kept = Note({makedev(major_, minor_), (ino_t)inode});
+    }
+    std::fclose(locks);
+    return kept;
+}
+
+}  // namespace
+
+PortHolders PortHeldElsewhere(const struct stat* node)
+{
+    if (!looked) {
+        heldCount = 0;
+        if (!NoteOpeners() || !NoteLocks()) return PortHoldersOutOfMemory;
+        looked = true;
+    }
+    return Seen({node->st_rdev, 0}) || Seen({node->st_dev, node->st_ino}) ? PortHoldersSeen : PortHoldersNone;
+}
