@@ -20,10 +20,10 @@ helper=/port_helper
 monitor=/sys/kernel/debug/usb/usbmon/0u
 program_out=/tmp/out
 
-# The USB device directory in sysfs of a port's tty.
+# The USB device directory in sysfs of a port's tty, nothing if it has none.
 usb_device() {  # port
   local dir=$(readlink -f /sys/class/tty/${1#/dev/}/device)
-  while [ ! -f $dir/devnum ]; do dir=${dir%/*}; done
+  while [ -n "$dir" ] && [ ! -f $dir/devnum ]; do dir=${dir%/*}; done
   echo $dir
 }
 # Waits up to 10 s until the port is there with its driver bound (or gone,
