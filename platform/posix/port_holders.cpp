@@ -1,15 +1,12 @@
 #include "platform/posix/port_holders.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "platform/posix/interrupted.h"
 
 namespace {
 
@@ -50,23 +47,18 @@ bool Note(Held what)
 
 // The character devices process pid has open, noted; false only when
 // memory ran out. A process gone or closed to us notes nothing.
-bool NoteOpenDevices(int proc, const char* pid)
+bool NoteOpenDevices(const char* pid)
 {
     char path[32];
-    std::snprintf(path, sizeof path, "%s/fd", pid);
-    int fds = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fds < 0) return true;
-    DIR* entries = fdopendir(fds);
-    if (!entries) {
-        close(fds);
-        return true;
-    }
+    std::snprintf(path, sizeof path, "/proc/%s/fd", pid);
+    DIR* entries = opendir(path);
+    if (!entries) return true;
     bool kept = true;
     while (struct dirent* entry = readdir(entries)) {
         struct stat status;
         // Following the descriptor's link stats what it has open; a device
         // node is not opened by that.
-        if (entry->d_name[0] == '.' || fstatat(fds, entry->d_name, &status, 0) != 0) continue;
+        if (entry->d_name[0] == '.' || fstatat(dirfd(entries), entry->d_name, &status, 0) != 0) continue;
         if (S_ISCHR(status.st_mode) && !(kept = Note({status.st_rdev, 0}))) break;
     }
     closedir(entries);
@@ -77,20 +69,15 @@ bool NoteOpenDevices(int proc, const char* pid)
 // ran out.
 bool NoteOpeners(void)
 {
-    int proc = RetryInterrupted([] { return open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (proc < 0) return true;
-    DIR* processes = fdopendir(proc);
-    if (!processes) {
-        close(proc);
-        return true;
-    }
+    DIR* processes = opendir("/proc");
+    if (!processes) return true;
     char self[16];
     std::snprintf(self, sizeof self, "%d", (int)getpid());
     bool kept = true;
     while (struct dirent* entry = readdir(processes)) {
         const char* name = entry->d_name;
         if (name[0] < '1' || name[0] > '9' || std::strcmp(name, self) == 0) continue;
-        if (!(kept = NoteOpenDevices(proc, name))) break;
+        if (!(kept = NoteOpenDevices(name))) break;
     }
     closedir(processes);
     return kept;
