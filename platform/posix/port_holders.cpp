@@ -11,8 +11,9 @@
 namespace {
 
 // One thing another process holds: a character device it has open
-// (device = its number, inode 0, which no real inode is), or a node it holds
-// a lock on (the node's file system and inode).
+// (device = its number, inode 0, which no real inode is; for a
+// pseudo-terminal its node), or a node it holds a lock on (the node's file
+// system and inode).
 struct Held {
     dev_t device;
     ino_t inode;
@@ -22,6 +23,20 @@ Held* held = nullptr;
 size_t heldCount = 0;
 size_t heldCapacity = 0;
 bool looked = false;
+
+// A device number names one device machine-wide, but for the terminals of
+// pseudo-terminal pairs: each instance of their file system (a container's,
+// a namespace's) numbers its own from 0, so one of those is told by its node.
+bool IsPseudoTerminal(dev_t device)
+{
+    return major(device) >= 136 && major(device) < 144;
+}
+
+Held KeyOf(const struct stat* status)
+{
+    if (IsPseudoTerminal(status->st_rdev)) return {status->st_dev, status->st_ino};
+    return {status->st_rdev, 0};
+}
 
 bool Seen(Held what)
 {
@@ -59,7 +74,7 @@ bool NoteOpenDevices(const char* pid)
         // Following the descriptor's link stats what it has open; a device
         // node is not opened by that.
         if (entry->d_name[0] == '.' || fstatat(dirfd(entries), entry->d_name, &status, 0) != 0) continue;
-        if (S_ISCHR(status.st_mode) && !(kept = Note({status.st_rdev, 0}))) break;
+        if (S_ISCHR(status.st_mode) && !(kept = Note(KeyOf(&status)))) break;
     }
     closedir(entries);
     return kept;
@@ -114,5 +129,5 @@ PortHolders PortHeldElsewhere(const struct stat* node)
         if (!NoteOpeners() || !NoteLocks()) return PortHoldersOutOfMemory;
         looked = true;
     }
-    return Seen({node->st_rdev, 0}) || Seen({node->st_dev, node->st_ino}) ? PortHoldersSeen : PortHoldersNone;
+    return Seen(KeyOf(node)) || Seen({node->st_dev, node->st_ino}) ? PortHoldersSeen : PortHoldersNone;
 }
