@@ -64,7 +64,7 @@ bool Note(Held what)
 // memory ran out. A process gone or closed to us notes nothing.
 bool NoteOpenDevices(const char* pid)
 {
-    char path[32];
+    char path[sizeof "/proc//fd" + sizeof(dirent::d_name)];
     std::snprintf(path, sizeof path, "/proc/%s/fd", pid);
     DIR* entries = opendir(path);
     if (!entries) return true;
