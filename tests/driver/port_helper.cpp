@@ -22,6 +22,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+// Says on stderr which call failed on what, and why (errno): returns 1.
 static int fail(const char* what, const char* detail)
 {
     fprintf(stderr, "port_helper: %s %s: %s\n", what, detail, strerror(errno));
@@ -43,6 +44,8 @@ static int dump(int fd, const char* port)
     return fflush(stdout) == 0 ? 0 : 1;
 }
 
+// The port opened as a terminal program opens it: no controlling terminal,
+// not waiting for carrier. A descriptor, or -1 with errno.
 static int open_port(const char* port)
 {
     return open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -95,6 +98,8 @@ static int mark(const char* node)
     return close(fd);
 }
 
+// Runs the sub-command: 0 when it did what it says, 1 when a call failed
+// (said on stderr), 2 for a command line it does not know.
 int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "mark") == 0) return mark(argv[2]);
