@@ -237,5 +237,10 @@ BOOL CloseHandle(HANDLE hObject)
 
 void CommCloseAll(void)
 {
-    CommTableCloseAll(Release);
+    CommTableCloseAll(Release, true);
+}
+
+void CommCloseAllUnlessHeld(void)
+{
+    CommTableCloseAll(Release, false);
 }

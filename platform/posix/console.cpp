@@ -12,9 +12,7 @@
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
-#include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/light_lock.h"
 #include "platform/posix/std_handles.h"
 
 namespace {
@@ -156,16 +154,15 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     }
     char* bytes = (char*)lpBuffer;
     // One byte is kept free for the CR put before the LF.
-    ssize_t count;
-    {
-        WaitMark waiting;
-        count = RetryInterrupted([&] { return read(fd, bytes, nNumberOfCharsToRead - 1); });
-    }
+    ssize_t count = Transfer(fd, bytes, nNumberOfCharsToRead - 1, true);
     // A terminal whose other side has gone reads as EIO, and once hung up as
     // end of input, like a typed end-of-input; only the hang-up also takes
-    // the terminal's settings away.
+    // the terminal's settings away. A read from the background that SIGTTIN
+    // does not stop gives EIO too, the settings still there: a read error.
+    int failure = errno;
     termios settings;
-    bool hungUp = (count < 0 && errno == EIO) || (count == 0 && tcgetattr(fd, &settings) != 0);
+    bool hungUp = (count == 0 || (count < 0 && failure == EIO)) && tcgetattr(fd, &settings) != 0;
+    errno = failure;
     if (hungUp) return TerminalHungUp();
     if (count < 0) {
         SetLastErrorFromErrno(errno);

@@ -1,20 +1,19 @@
 // Standard handles and plain file I/O on descriptors.
 #include "platform/posix/std_handles.h"
 
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 
+#include "platform/posix/close_event.h"
 #include "platform/posix/comm_port.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/light_lock.h"
 
 namespace {
 
@@ -32,9 +31,7 @@ void TakeStandardHandles()
 {
     for (int fd = 0; fd < 3; fd++) {
         errno = 0;
-        // What isatty asks, without binding isatty for it.
-        termios settings;
-        bool terminal = ioctl(fd, TCGETS, &settings) == 0;
+        bool terminal = isatty(fd);
         standardHandles[fd] = !terminal && errno == EBADF ? nullptr : DescriptorToHandle(fd);
         // A terminal already hung up answers EIO: left for each call to ask.
         standardTerminals[fd] = terminal ? StdTerminalYes : errno == ENOTTY ? StdTerminalNo : StdTerminalUnknown;
@@ -113,11 +110,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
     int fd;
     if (!DescriptorForIo(hFile, &fd)) return FALSE;
-    ssize_t count;
-    {
-        WaitMark waiting;
-        count = RetryInterrupted([&] { return read(fd, lpBuffer, nNumberOfBytesToRead); });
-    }
+    ssize_t count = Transfer(fd, lpBuffer, nNumberOfBytesToRead, true);
     if (count < 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
@@ -126,12 +119,22 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     return TRUE;
 }
 
-size_t WriteAll(int fd, const char* bytes, size_t n)
+ssize_t Transfer(int fd, void* bytes, size_t n, bool reading)
 {
     WaitMark waiting;
+    for (;;) {
+        ssize_t count = RetryInterrupted([&] { return reading ? read(fd, bytes, n) : write(fd, bytes, n); });
+        if (count >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return count;
+        pollfd ready = {fd, (short)(reading ? POLLIN : POLLOUT), 0};
+        if (RetryInterrupted([&] { return poll(&ready, 1, -1); }) < 0) return -1;
+    }
+}
+
+size_t WriteAll(int fd, const char* bytes, size_t n)
+{
     size_t done = 0;
     while (done < n) {
-        ssize_t count = RetryInterrupted([&] { return write(fd, bytes + done, n - done); });
+        ssize_t count = Transfer(fd, (void*)(bytes + done), n - done, false);
         if (count <= 0) {
             SetLastErrorFromErrno(count < 0 ? errno : EPIPE);
             break;
