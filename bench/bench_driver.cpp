@@ -414,7 +414,6 @@ const struct {
     {"platform: standard handles, console calls", {"/platform/posix/std_handles", "/platform/posix/console.cpp",
                                                    "/platform/posix/code_page"}},
     {"platform: close events, exit", {"/platform/posix/ctrl_handler", "/platform/posix/close_event", "/platform/posix/process.cpp"}},
-    {"platform: short copies, inlined into the layers above", {"/platform/short_copy.h"}},
 };
 
 std::string Annotate(const std::string& callgrindOut, bool inclusive) {

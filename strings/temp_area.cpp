@@ -1,6 +1,5 @@
 #include <cstring>
 
-#include "platform/short_copy.h"
 #include "strings/string_heap.h"
 #include "strings/string_runtime.h"
 
@@ -36,7 +35,7 @@ void appendCounted(const char* text, LONG length)
     if (need >= tempArea.capacity - 4) text = GrowForAppend(text, need);
     tempArea.end = start + length;
     char* place = tempArea.buffer + start;
-    MoveShort(place, text, (size_t)length);
+    std::memmove(place, text, (size_t)length);
     place[length] = 0;
 }
 

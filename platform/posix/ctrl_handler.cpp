@@ -124,10 +124,11 @@ struct ErrorsKept {
 };
 
 // Installed with every taken signal blocked while it runs, so that it never
-// interrupts itself.
-void OnSignal(int signal)
+// interrupts itself. A crash signal that another process sent is a signal
+// like any other; abort's is a crash.
+void OnSignal(int signal, siginfo_t* info, void*)
 {
-    if (Crash(signal)) {
+    if (Crash(signal) && (info->si_code > 0 || (signal == SIGABRT && info->si_pid == getpid()))) {
         CommCloseAllUnlessHeld();
         EndBySignal(signal);
     }
@@ -177,7 +178,8 @@ bool CloseEventReady(void)
     sigset_t before;
     pthread_sigmask(SIG_BLOCK, &takenSignals, &before);
     struct sigaction ours = {};
-    ours.sa_handler = OnSignal;
+    ours.sa_sigaction = OnSignal;
+    ours.sa_flags = SA_SIGINFO;
     ours.sa_mask = takenSignals;
     for (int signal = 1; signal < NSIG; signal++) {
         struct sigaction found;

@@ -123,9 +123,13 @@ TEST_F(NoPort, EndOfInputAfterAPartialLineEndsTheWait) {
     Process p(Sandbox{}, Options(StdinMode::kHeldPipe));
     ASSERT_EQ(p.setup_error(), "");
     ASSERT_TRUE(p.WaitForOutputEnding(kPrompt, kRunSeconds)) << Escaped(p.output());
-    p.WriteStdin(std::string(length, 'a'));
-    p.CloseStdin();
+    // Written meanwhile, so that the deadline bounds the reading too.
+    std::thread writer([&] {
+      p.WriteStdin(std::string(length, 'a'));
+      p.CloseStdin();
+    });
     Exit e = p.Finish(kRunSeconds);
+    writer.join();
     EXPECT_TRUE(e.Normal(0)) << e.Describe() << "\nstderr: " << p.errors();
     EXPECT_EQ(Escaped(p.output()), Escaped(Expected({})));
   }
