@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
@@ -17,14 +18,11 @@
 
 namespace {
 
-// Leaves errno as isatty left it. A standard handle is not asked again: what
-// it was when the program took it still holds (see StdHandleTerminal).
+// Leaves errno as isatty left it: EIO for a terminal that hung up.
 bool TerminalOf(HANDLE h, int* fd)
 {
     errno = EBADF;
-    StdTerminal known = StdHandleTerminal(h);
-    if (known == StdTerminalNo) errno = ENOTTY;
-    bool terminal = DescriptorOf(h, fd) && (known == StdTerminalYes || (known == StdTerminalUnknown && isatty(*fd)));
+    bool terminal = DescriptorOf(h, fd) && isatty(*fd);
     if (!terminal) SetLastError(ERROR_INVALID_HANDLE);
     return terminal;
 }
@@ -95,7 +93,14 @@ BOOL FreeConsole(void)
 // they are.
 UINT GetConsoleOutputCP(void)
 {
-    if (!StdTerminalPresent()) return 1252;
+    // A port given the number of a standard descriptor closed at the start
+    // is no console: the standard handles are asked, not the numbers.
+    bool console = false;
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        int fd;
+        console |= DescriptorOf(GetStdHandle(which), &fd) && isatty(fd);
+    }
+    if (!console) return 1252;
     // The locale is read with the C library's allocator, which a close event
     // must not enter meanwhile.
     BusyEnter();

@@ -2,11 +2,10 @@
 #include "platform/posix/std_handles.h"
 
 #include <poll.h>
-#include <sched.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "platform/posix/close_event.h"
@@ -18,23 +17,16 @@
 namespace {
 
 HANDLE standardHandles[3];
-StdTerminal standardTerminals[3];
-// 0 not taken, 1 being taken, 2 taken. Not pthread_once: that wakes
-// waiters through the kernel even when there are none, on every start.
-std::atomic<int> standardHandlesState{0};
+pthread_once_t standardHandlesOnce = PTHREAD_ONCE_INIT;
 
 // Decided once, before any port can be opened: a standard descriptor that is
 // closed now has no handle, so that a port later given the same descriptor
-// is never taken for standard input or output. One request per descriptor
-// tells both: isatty fails with EBADF on a closed one.
+// is never taken for standard input or output.
 void TakeStandardHandles()
 {
     for (int fd = 0; fd < 3; fd++) {
         errno = 0;
-        bool terminal = isatty(fd);
-        standardHandles[fd] = !terminal && errno == EBADF ? nullptr : DescriptorToHandle(fd);
-        // A terminal already hung up answers EIO: left for each call to ask.
-        standardTerminals[fd] = terminal ? StdTerminalYes : errno == ENOTTY ? StdTerminalNo : StdTerminalUnknown;
+        standardHandles[fd] = !isatty(fd) && errno == EBADF ? nullptr : DescriptorToHandle(fd);
     }
     // Writing to a pipe whose reader has gone fails with ERROR_BROKEN_PIPE,
     // as on Windows, instead of killing the process.
@@ -45,14 +37,7 @@ void TakeStandardHandles()
 
 void EnsureStandardHandles()
 {
-    if (standardHandlesState.load(std::memory_order_acquire) == 2) return;
-    int expected = 0;
-    if (standardHandlesState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        TakeStandardHandles();
-        standardHandlesState.store(2, std::memory_order_release);
-        return;
-    }
-    while (standardHandlesState.load(std::memory_order_acquire) != 2) sched_yield();
+    pthread_once(&standardHandlesOnce, TakeStandardHandles);
 }
 
 // The descriptor of h for a read or write, once a port has what it needs
@@ -72,22 +57,6 @@ bool DescriptorForIo(HANDLE h, int* fd)
 }
 
 }  // namespace
-
-StdTerminal StdHandleTerminal(HANDLE h)
-{
-    EnsureStandardHandles();
-    for (int fd = 0; fd < 3; fd++)
-        if (h && standardHandles[fd] == h) return standardTerminals[fd];
-    return StdTerminalUnknown;
-}
-
-bool StdTerminalPresent(void)
-{
-    EnsureStandardHandles();
-    for (int fd = 0; fd < 3; fd++)
-        if (standardHandles[fd] && standardTerminals[fd] != StdTerminalNo) return true;
-    return false;
-}
 
 HANDLE GetStdHandle(DWORD nStdHandle)
 {

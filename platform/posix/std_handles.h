@@ -1,25 +1,9 @@
-// What the standard handles were when the program took them: the console
-// calls ask this instead of the kernel before every line.
+// Reads and writes on descriptors, for the console calls and plain file I/O.
 #pragma once
 
 #include <sys/types.h>
 
 #include "platform/posix/win32_subset.h"
-
-enum StdTerminal {
-    StdTerminalUnknown,  // not a standard handle, or the kernel did not say
-    StdTerminalYes,
-    StdTerminalNo,
-};
-
-// Whether h, a handle GetStdHandle gives, was a terminal when the standard
-// handles were taken. A terminal that hangs up later stays StdTerminalYes:
-// its reads and writes then fail as a hung-up terminal's do.
-StdTerminal StdHandleTerminal(HANDLE h);
-
-// True when any standard handle is a terminal, i.e. the program has a
-// console to show text on.
-bool StdTerminalPresent(void);
 
 // Writes the n bytes at bytes to fd, however many calls it takes: the count
 // written, which is n unless a write failed (the last error then set).
