@@ -2,9 +2,16 @@
 // frees them all at once, as a Win32 private heap does; a mutex serialises
 // each heap, as Win32 heaps are serialised by default.
 //
+// A block may be larger than asked, as a Win32 heap's blocks are: one that
+// grows past its room gets twice the room it had, so that a block grown a
+// little at a time (the string area under a long input line) is copied a
+// number of times that grows with the log of its size, whatever the C
+// library's realloc does.
+//
 // Every call into the C library's allocator is made busy (close_event.h): a
 // close event frees memory, so it must never interrupt the allocator.
 #include <pthread.h>
+#include <sanitizer/asan_interface.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +25,7 @@ struct BlockHeader {
     BlockHeader* prev;
     BlockHeader* next;
     SIZE_T size;  // as last asked for
-    SIZE_T pad;   // keeps the payload 16-byte aligned
+    SIZE_T room;  // what the payload can hold: size or more
 };
 
 struct PrivateHeap {
@@ -86,6 +93,7 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
     BlockHeader* block = (BlockHeader*)((dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, total) : std::malloc(total));
     if (block) {
         block->size = dwBytes;
+        block->room = dwBytes;
         Link(heap, block);
     }
     HeapLeave(heap);
@@ -99,17 +107,32 @@ LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes)
     HeapEnter(heap);
     BlockHeader* block = HeaderOf(lpMem);
     SIZE_T oldSize = block->size;
-    // Out of the chain while realloc may move it; a refused block is
-    // untouched and goes back.
-    Unlink(heap, block);
-    BlockHeader* moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + dwBytes);
-    if (moved) {
-        block = moved;
-        block->size = dwBytes;
+    if (dwBytes > block->room) {
+        SIZE_T room = block->room <= ((SIZE_T)-1 - sizeof(BlockHeader)) / 2 && 2 * block->room > dwBytes
+                          ? 2 * block->room
+                          : dwBytes;
+        // Out of the chain while realloc may move it; a refused block is
+        // untouched and goes back. Where twice the room cannot be had (a
+        // 32-bit address space), what was asked may still be.
+        Unlink(heap, block);
+        BlockHeader* moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + room);
+        if (!moved && room != dwBytes) moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + (room = dwBytes));
+        if (moved) {
+            block = moved;
+            block->room = room;
+        }
+        Link(heap, block);
+        if (!moved) {
+            HeapLeave(heap);
+            return nullptr;
+        }
     }
-    Link(heap, block);
+    block->size = dwBytes;
+    // Under AddressSanitizer the room past the size is off limits, as past a
+    // block of exactly that size (without it, these are no-ops).
+    ASAN_UNPOISON_MEMORY_REGION(block + 1, dwBytes);
+    ASAN_POISON_MEMORY_REGION((char*)(block + 1) + dwBytes, block->room - dwBytes);
     HeapLeave(heap);
-    if (!moved) return nullptr;
     if ((dwFlags & HEAP_ZERO_MEMORY) && dwBytes > oldSize)
         std::memset((char*)(block + 1) + oldSize, 0, dwBytes - oldSize);
     return block + 1;
