@@ -24,9 +24,9 @@ bool CloseEventReady(void);
 // no longer busy. Only ever touched by the thread itself and by a signal
 // handler running on it.
 struct ThreadBusy {
-    int depth;                       // busy sections entered and not yet left
-    volatile int keptCount;          // signals kept, at most keptMax
-    volatile int kept[4];            // in the order they arrived
+    int depth;               // busy sections entered and not yet left
+    volatile int keptCount;  // signals kept, at most four
+    volatile int kept[4];    // in the order they arrived
 };
 // __thread rather than thread_local: the object needs no construction, and
 // so every use is a plain load, without a call to check for one.

@@ -21,8 +21,8 @@ namespace {
 // Leaves errno as isatty left it: EIO for a terminal that hung up.
 bool TerminalOf(HANDLE h, int* fd)
 {
-    errno = EBADF;
-    bool terminal = DescriptorOf(h, fd) && isatty(*fd);
+    errno = StdHandleNotTerminal(h) ? ENOTTY : EBADF;
+    bool terminal = errno == EBADF && DescriptorOf(h, fd) && isatty(*fd);
     if (!terminal) SetLastError(ERROR_INVALID_HANDLE);
     return terminal;
 }

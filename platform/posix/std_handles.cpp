@@ -17,16 +17,20 @@
 namespace {
 
 HANDLE standardHandles[3];
+bool notTerminal[3];
 pthread_once_t standardHandlesOnce = PTHREAD_ONCE_INIT;
 
 // Decided once, before any port can be opened: a standard descriptor that is
 // closed now has no handle, so that a port later given the same descriptor
-// is never taken for standard input or output.
+// is never taken for standard input or output. One request per descriptor
+// tells both that and whether it is a terminal.
 void TakeStandardHandles()
 {
     for (int fd = 0; fd < 3; fd++) {
         errno = 0;
-        standardHandles[fd] = !isatty(fd) && errno == EBADF ? nullptr : DescriptorToHandle(fd);
+        bool terminal = isatty(fd);
+        standardHandles[fd] = !terminal && errno == EBADF ? nullptr : DescriptorToHandle(fd);
+        notTerminal[fd] = !terminal && errno == ENOTTY;
     }
     // Writing to a pipe whose reader has gone fails with ERROR_BROKEN_PIPE,
     // as on Windows, instead of killing the process.
@@ -57,6 +61,14 @@ bool DescriptorForIo(HANDLE h, int* fd)
 }
 
 }  // namespace
+
+bool StdHandleNotTerminal(HANDLE h)
+{
+    EnsureStandardHandles();
+    for (int fd = 0; fd < 3; fd++)
+        if (h && h == standardHandles[fd]) return notTerminal[fd];
+    return false;
+}
 
 HANDLE GetStdHandle(DWORD nStdHandle)
 {

@@ -5,6 +5,11 @@
 
 #include "platform/posix/win32_subset.h"
 
+// True when h is a standard handle that was no terminal when the program
+// took it (a pipe, a file): it never becomes one, so the console calls need
+// not ask the kernel again before every line. False for anything else.
+bool StdHandleNotTerminal(HANDLE h);
+
 // Writes the n bytes at bytes to fd, however many calls it takes: the count
 // written, which is n unless a write failed (the last error then set).
 size_t WriteAll(int fd, const char* bytes, size_t n);
