@@ -4,7 +4,6 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <pthread.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include "platform/posix/handles.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/std_handles.h"
+#include "platform/posix/tty_ioctl.h"
 
 namespace {
 
@@ -113,18 +113,18 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
 {
     int fd;
     if (!TerminalOf(hConsoleHandle, &fd)) return FALSE;
-    termios settings;
-    if (tcgetattr(fd, &settings) != 0) {
+    struct termios2 settings;
+    if (TtyGetTermios2(fd, &settings) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
-    termios wanted = settings;
+    struct termios2 wanted = settings;
     wanted.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG);
     if (dwMode & ENABLE_LINE_INPUT) wanted.c_lflag |= ICANON;
     if (dwMode & ENABLE_ECHO_INPUT) wanted.c_lflag |= ECHO;
     if (dwMode & ENABLE_PROCESSED_INPUT) wanted.c_lflag |= ISIG;
     if (wanted.c_lflag == settings.c_lflag) return TRUE;
-    if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
+    if (TtySetTermios2(fd, &wanted) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
@@ -165,8 +165,8 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     // the terminal's settings away. A read from the background that SIGTTIN
     // does not stop gives EIO too, the settings still there: a read error.
     int failure = errno;
-    termios settings;
-    bool hungUp = (count == 0 || (count < 0 && failure == EIO)) && tcgetattr(fd, &settings) != 0;
+    struct termios2 settings;
+    bool hungUp = (count == 0 || (count < 0 && failure == EIO)) && TtyGetTermios2(fd, &settings) != 0;
     errno = failure;
     if (hungUp) return TerminalHungUp();
     if (count < 0) {
