@@ -1,7 +1,6 @@
 #include "platform/posix/port_holders.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -9,13 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/interrupted.h"
-
 namespace {
 
 // One thing another process holds: a character device it has open
-// (device = its number, inode 0, which no real inode is), or a node it holds
-// a lock on (the node's file system and inode).
+// (device = its number, inode 0, which no real inode is; for a
+// pseudo-terminal its node), or a node it holds a lock on (the node's file
+// system and inode).
 struct Held {
     dev_t device;
     ino_t inode;
@@ -25,6 +23,20 @@ Held* held = nullptr;
 size_t heldCount = 0;
 size_t heldCapacity = 0;
 bool looked = false;
+
+// A device number names one device machine-wide, but for the terminals of
+// pseudo-terminal pairs: each instance of their file system (a container's,
+// a namespace's) numbers its own from 0, so one of those is told by its node.
+bool IsPseudoTerminal(dev_t device)
+{
+    return major(device) >= 136 && major(device) < 144;
+}
+
+Held KeyOf(const struct stat* status)
+{
+    if (IsPseudoTerminal(status->st_rdev)) return {status->st_dev, status->st_ino};
+    return {status->st_rdev, 0};
+}
 
 bool Seen(Held what)
 {
@@ -50,24 +62,19 @@ bool Note(Held what)
 
 // The character devices process pid has open, noted; false only when
 // memory ran out. A process gone or closed to us notes nothing.
-bool NoteOpenDevices(int proc, const char* pid)
+bool NoteOpenDevices(const char* pid)
 {
-    char path[32];
-    std::snprintf(path, sizeof path, "%s/fd", pid);
-    int fds = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fds < 0) return true;
-    DIR* entries = fdopendir(fds);
-    if (!entries) {
-        close(fds);
-        return true;
-    }
+    char path[sizeof "/proc//fd" + sizeof(dirent::d_name)];
+    std::snprintf(path, sizeof path, "/proc/%s/fd", pid);
+    DIR* entries = opendir(path);
+    if (!entries) return true;
     bool kept = true;
     while (struct dirent* entry = readdir(entries)) {
         struct stat status;
         // Following the descriptor's link stats what it has open; a device
         // node is not opened by that.
-        if (entry->d_name[0] == '.' || fstatat(fds, entry->d_name, &status, 0) != 0) continue;
-        if (S_ISCHR(status.st_mode) && !(kept = Note({status.st_rdev, 0}))) break;
+        if (entry->d_name[0] == '.' || fstatat(dirfd(entries), entry->d_name, &status, 0) != 0) continue;
+        if (S_ISCHR(status.st_mode) && !(kept = Note(KeyOf(&status)))) break;
     }
     closedir(entries);
     return kept;
@@ -77,20 +84,15 @@ bool NoteOpenDevices(int proc, const char* pid)
 // ran out.
 bool NoteOpeners(void)
 {
-    int proc = RetryInterrupted([] { return open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (proc < 0) return true;
-    DIR* processes = fdopendir(proc);
-    if (!processes) {
-        close(proc);
-        return true;
-    }
+    DIR* processes = opendir("/proc");
+    if (!processes) return true;
     char self[16];
     std::snprintf(self, sizeof self, "%d", (int)getpid());
     bool kept = true;
     while (struct dirent* entry = readdir(processes)) {
         const char* name = entry->d_name;
         if (name[0] < '1' || name[0] > '9' || std::strcmp(name, self) == 0) continue;
-        if (!(kept = NoteOpenDevices(proc, name))) break;
+        if (!(kept = NoteOpenDevices(name))) break;
     }
     closedir(processes);
     return kept;
@@ -127,5 +129,5 @@ PortHolders PortHeldElsewhere(const struct stat* node)
         if (!NoteOpeners() || !NoteLocks()) return PortHoldersOutOfMemory;
         looked = true;
     }
-    return Seen({node->st_rdev, 0}) || Seen({node->st_dev, node->st_ino}) ? PortHoldersSeen : PortHoldersNone;
+    return Seen(KeyOf(node)) || Seen({node->st_dev, node->st_ino}) ? PortHoldersSeen : PortHoldersNone;
 }

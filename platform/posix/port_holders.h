@@ -14,7 +14,8 @@ enum PortHolders {
 
 // Whether a process other than this one has the terminal node (as stat gave
 // it for the port's name) open, compared by device number so that any name
-// of the device counts, or holds a lock on that very node. The look is made
+// of the device counts (a pseudo-terminal, whose number is not unique, by
+// its node), or holds a lock on that very node. The look is made
 // once, at the first call, and kept for the run: a scan lasts moments, and
 // what opens the port after the look is stopped by the claim's flock and
 // exclusive mark. A process that vanishes or may not be looked at (another

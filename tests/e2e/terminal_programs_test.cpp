@@ -51,7 +51,7 @@ struct Holder {
 };
 
 // A Python script's usual open, which takes no lock; and a shell's.
-#define PYSERIAL "exec python3 -c 'import serial, time; serial.Serial(\"/dev/ttyUSB0\", 115200); time.sleep(600)'"
+#define PYSERIAL "exec python3 -c 'import serial, time; port = serial.Serial(\"/dev/ttyUSB0\", 115200); time.sleep(600)'"
 #define STTY_CAT "stty -F /dev/ttyUSB0 115200 && exec cat /dev/ttyUSB0"
 
 const Holder kHolders[] = {
