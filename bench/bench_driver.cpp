@@ -406,15 +406,14 @@ const struct {
     {"console/: output lines and input", {"/console/"}},
     {"serial/: the registry and the port operations", {"/serial/"}},
     {"platform: heaps, locks, critical sections", {"/platform/heaps", "/platform/posix/heap.cpp",
-                                                   "/platform/posix/light_lock", "/platform/posix/sync.cpp"}},
+                                                   "/platform/posix/sync.cpp"}},
     {"platform: port open, claim, settings, release", {"/platform/posix/comm_", "/platform/posix/tty_",
                                                       "/platform/posix/lock_file", "/platform/posix/handles.h",
                                                       "/platform/posix/interrupted.h",
                                                       "/platform/posix/last_error"}},
     {"platform: standard handles, console calls", {"/platform/posix/std_handles", "/platform/posix/console.cpp",
                                                    "/platform/posix/code_page"}},
-    {"platform: close events, exit", {"/platform/posix/ctrl_handler", "/platform/posix/process.cpp"}},
-    {"platform: short copies, inlined into the layers above", {"/platform/short_copy.h"}},
+    {"platform: close events, exit", {"/platform/posix/ctrl_handler", "/platform/posix/close_event", "/platform/posix/process.cpp"}},
 };
 
 std::string Annotate(const std::string& callgrindOut, bool inclusive) {

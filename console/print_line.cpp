@@ -1,10 +1,8 @@
-#include <cstdint>
 #include <cstring>
 
 #include "console/console.h"
 #include "console/console_state.h"
 #include "platform/heaps.h"
-#include "platform/short_copy.h"
 
 // The program's text is Windows-1252. A console showing another code page
 // would turn its accented letters into other ones, so such text goes to the
@@ -12,25 +10,9 @@
 // they are.
 static const UINT programCodePage = 1252;
 
-// Eight bytes at a time: every line passes through here.
 static bool HasNonAscii(const char* bytes, DWORD n)
 {
-    const std::uint64_t highBits = 0x8080808080808080u;
-    DWORD i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + i, sizeof word);
-        if (word & highBits) return true;
-    }
-    if (i == n) return false;
-    // The rest once more as the last eight bytes, overlapping those already
-    // looked at, when the line has eight.
-    if (n >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + n - 8, sizeof word);
-        return (word & highBits) != 0;
-    }
-    for (; i < n; i++)
+    for (DWORD i = 0; i < n; i++)
         if ((unsigned char)bytes[i] >= 0x80) return true;
     return false;
 }
@@ -57,7 +39,7 @@ void ConsolePrintLine(const char* text)
     // it, so a block that cannot be had ends the run instead.
     char* block = (char*)HeapAlloc(MainHeap, 0, (SIZE_T)n + 1);
     if (!block) ExitOutOfMemory();
-    MoveShort(block, text, length);
+    if (length) std::memcpy(block, text, length);
     block[length] = '\r';
     block[length + 1] = '\n';
     block[n] = 0;

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "platform/short_copy.h"
 
 // The registry of open ports: each object's payload is the port's handle as a
 // 32-bit word, non-zero while the port is open.
@@ -108,7 +107,7 @@ ObjectId SerialPortOpen(ObjectId id, const char* name, LONG baud, LONG parity, L
     if (nameLength > maxNameLength) return 0;
     char path[64];
     std::memcpy(path, "\\\\.\\", devicePrefixLength);
-    MoveShort(path + devicePrefixLength, name, nameLength + 1);
+    std::memcpy(path + devicePrefixLength, name, nameLength + 1);
 
     EnterCriticalSection(&serialLock);
     ObjectId result = 0;

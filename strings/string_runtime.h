@@ -34,16 +34,17 @@ void StringRuntimeInit(void);
 
 // The growth rule's second step, for a reservation that needs need bytes:
 // capacity := need + 16384 and the buffer resized to capacity + 5 bytes.
-// May move the buffer.
-void growArea(LONG need);
+// A capacity beyond what a position can hold is memory exhausted
+// (ExitOutOfMemory). May move the buffer.
+void growArea(std::int64_t need);
 
 // Growth test for n bytes, then end := at + n. Returns buffer + at.
 // May move the buffer. Inline: every piece of every expression passes here.
 inline char* reserve(LONG n, AreaPosition at)
 {
     // The test uses the current end, not at: callers pass at <= end, so this
-    // never under-reserves.
-    LONG need = tempArea.end + n;
+    // never under-reserves. Wider than a position, so that it cannot wrap.
+    std::int64_t need = (std::int64_t)tempArea.end + n;
     if (need >= tempArea.capacity - 4) growArea(need);
     tempArea.end = at + n;
     return tempArea.buffer + at;

@@ -1,6 +1,5 @@
 #include <cstring>
 
-#include "platform/short_copy.h"
 #include "strings/string_heap.h"
 #include "strings/string_runtime.h"
 
@@ -8,16 +7,17 @@
 // allocation once the area is large enough.
 static const LONG growthHeadroom = 16384;
 
-void growArea(LONG need)
+void growArea(std::int64_t need)
 {
-    tempArea.capacity = need + growthHeadroom;
+    if (need > 0x7FFFFFFF - growthHeadroom) ExitOutOfMemory();
+    tempArea.capacity = (LONG)need + growthHeadroom;
     tempArea.buffer = StringHeapResize(tempArea.buffer, (SIZE_T)tempArea.capacity + 5);
 }
 
 // Grows the area for an append of text that needs need bytes; text may
 // point into the area itself, so it is returned as it reads after the
 // growth. Apart from append, which then needs fewer registers kept.
-[[gnu::noinline]] static const char* GrowForAppend(const char* text, LONG need)
+[[gnu::noinline]] static const char* GrowForAppend(const char* text, std::int64_t need)
 {
     AreaPosition inArea = -1;
     if (text >= tempArea.buffer && text < tempArea.buffer + tempArea.capacity)
@@ -31,10 +31,11 @@ void appendCounted(const char* text, LONG length)
     AreaPosition start = tempArea.end;
     // reserve(length, end), with the growth taken apart: only a growth can
     // move the buffer.
-    if (start + length >= tempArea.capacity - 4) text = GrowForAppend(text, start + length);
+    std::int64_t need = (std::int64_t)start + length;
+    if (need >= tempArea.capacity - 4) text = GrowForAppend(text, need);
     tempArea.end = start + length;
     char* place = tempArea.buffer + start;
-    MoveShort(place, text, (size_t)length);
+    std::memmove(place, text, (size_t)length);
     place[length] = 0;
 }
 

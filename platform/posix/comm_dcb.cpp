@@ -1,6 +1,5 @@
 #include "platform/posix/comm_dcb.h"
 
-#include <atomic>
 #include <cstring>
 
 namespace {
@@ -20,19 +19,10 @@ const RateCode standardRates[] = {
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-// The entry found last is tried first: a program sets the same rate on
-// port after port.
-std::atomic<unsigned> lastRateIndex{0};
-
 tcflag_t RateCodeFor(DWORD rate)
 {
-    unsigned last = lastRateIndex.load(std::memory_order_relaxed);
-    if (standardRates[last].rate == rate) return standardRates[last].code;
-    for (unsigned i = 0; i < sizeof standardRates / sizeof standardRates[0]; i++) {
-        if (standardRates[i].rate != rate) continue;
-        lastRateIndex.store(i, std::memory_order_relaxed);
-        return standardRates[i].code;
-    }
+    for (const auto& entry : standardRates)
+        if (entry.rate == rate) return entry.code;
     return BOTHER;
 }
 

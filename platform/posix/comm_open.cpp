@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/comm_table.h"
@@ -24,15 +25,6 @@ namespace {
 // A name in the Win32 device namespace, \\.\ and the device, names the
 // device itself, so callers may write it as they would on Windows.
 const char devicePrefix[] = "\\\\.\\";
-
-// Compared by hand: for the many names that do not exist this and the open
-// are all the work, and a C library call here cost more than the compare.
-bool HasDevicePrefix(const char* path)
-{
-    for (size_t i = 0; i < sizeof devicePrefix - 1; i++)
-        if (path[i] != devicePrefix[i]) return false;
-    return true;
-}
 
 // Whether the kernel itself refuses us a terminal another open marked
 // exclusive, as it refuses every process without CAP_SYS_ADMIN. Nothing here
@@ -126,7 +118,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (HasDevicePrefix(path)) path += sizeof devicePrefix - 1;
+    if (std::strncmp(path, devicePrefix, sizeof devicePrefix - 1) == 0) path += sizeof devicePrefix - 1;
     // Share mode 0: the port is refused when anyone else holds it in any of
     // the ways programs hold ports. Whatever needs no descriptor is asked
     // first, because the open of a terminal itself raises DTR and RTS, also
@@ -237,5 +229,10 @@ BOOL CloseHandle(HANDLE hObject)
 
 void CommCloseAll(void)
 {
-    CommTableCloseAll(Release);
+    CommTableCloseAll(Release, true);
+}
+
+void CommCloseAllUnlessHeld(void)
+{
+    CommTableCloseAll(Release, false);
 }

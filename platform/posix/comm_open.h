@@ -14,3 +14,6 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories);
 // cleared, lock dropped, descriptor closed) and refuses every later open: what the system does for
 // a process that ends. Called on every way out of the process.
 void CommCloseAll(void);
+// The same from a crash, by system calls alone: nothing, when this or
+// another thread is changing the table, which may then be half changed.
+void CommCloseAllUnlessHeld(void);

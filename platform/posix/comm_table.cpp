@@ -1,10 +1,12 @@
 #include "platform/posix/comm_table.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
-#include "platform/posix/light_lock.h"
 
 namespace {
 
@@ -13,9 +15,9 @@ namespace {
 CommRecord* records = nullptr;
 size_t recordCount = 0;
 size_t recordCapacity = 0;
-// Recursive, to be safe against a way out of the process (which sweeps the
-// table) taken by a thread that holds it.
-RecursiveLock tableLock;
+// Held, the thread is busy (close_event.h): no close event sweeps the table
+// of the thread that holds it.
+pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
 bool closing = false;  // the sweep has begun: no port is claimed any more
 
 // The index of h's record, or recordCount when it has none. Under tableLock.
@@ -28,48 +30,57 @@ size_t IndexOf(HANDLE h)
     return i;
 }
 
+void TableEnter()
+{
+    BusyEnter();
+    pthread_mutex_lock(&tableLock);
+}
+
+void TableLeave()
+{
+    pthread_mutex_unlock(&tableLock);
+    BusyLeave();
+}
+
 }  // namespace
 
 CommHold::CommHold() : held(true), record(nullptr)
 {
-    RecursiveLockEnter(&tableLock);
+    TableEnter();
     if (!closing) return;
-    RecursiveLockLeave(&tableLock);
+    TableLeave();
     held = false;
     SetLastError(ERROR_ACCESS_DENIED);
 }
 
 CommHold::CommHold(HANDLE h, const void* argument) : held(true), record(nullptr)
 {
-    RecursiveLockEnter(&tableLock);
+    TableEnter();
     // After the sweep the table is empty, so no handle is found.
     size_t i = IndexOf(h);
     if (i < recordCount && argument) {
         record = &records[i];
         return;
     }
-    RecursiveLockLeave(&tableLock);
+    TableLeave();
     held = false;
     SetLastError(i < recordCount ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
 }
 
 CommHold::~CommHold()
 {
-    if (held) RecursiveLockLeave(&tableLock);
+    if (held) TableLeave();
 }
 
 CommRecord* CommTableAdd(const CommHold&, int fd)
 {
     if (recordCount == recordCapacity) {
         size_t capacity = recordCapacity ? recordCapacity * 2 : 8;
-        // Not realloc: one C library function fewer to bind.
-        CommRecord* grown = (CommRecord*)std::malloc(capacity * sizeof *records);
+        CommRecord* grown = (CommRecord*)std::realloc((void*)records, capacity * sizeof *records);
         if (!grown) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
-        if (recordCount) std::memcpy((void*)grown, (const void*)records, recordCount * sizeof *records);
-        std::free(records);
         records = grown;
         recordCapacity = capacity;
     }
@@ -100,11 +111,17 @@ int CommRecordSettings(const CommRecord* record, struct termios2* settings)
     return 0;
 }
 
-void CommTableCloseAll(bool (*release)(const CommRecord* record))
+void CommTableCloseAll(bool (*release)(const CommRecord* record), bool wait)
 {
-    RecursiveLockEnter(&tableLock);
+    BusyEnter();
+    if (wait) {
+        pthread_mutex_lock(&tableLock);
+    } else if (pthread_mutex_trylock(&tableLock) != 0) {
+        BusyLeave();
+        return;
+    }
     closing = true;
     for (size_t i = 0; i < recordCount; i++) release(&records[i]);
     recordCount = 0;
-    RecursiveLockLeave(&tableLock);
+    TableLeave();
 }

@@ -72,7 +72,8 @@ bool CommTableRemove(const CommHold& table, HANDLE h, CommRecord* record);
 // The settings a change to record's port starts from: the record's own when
 // it has them, else the kernel's. 0, or -1 with errno set, as ioctl.
 int CommRecordSettings(const CommRecord* record, struct termios2* settings);
-// The sweep: refuses every later claim, waits for a hold under way, then
-// hands each record still in the table to release and empties the table.
-// Safe to call more than once and from any thread.
-void CommTableCloseAll(bool (*release)(const CommRecord* record));
+// The sweep: refuses every later claim, waits for a hold under way (or,
+// without wait, does nothing while one is under way), then hands each record
+// still in the table to release and empties the table. Safe to call more
+// than once and from any thread that holds no CommHold.
+void CommTableCloseAll(bool (*release)(const CommRecord* record), bool wait);

@@ -4,29 +4,25 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <pthread.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/posix/close_event.h"
 #include "platform/posix/handles.h"
-#include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/light_lock.h"
 #include "platform/posix/std_handles.h"
+#include "platform/posix/tty_ioctl.h"
 
 namespace {
 
-// Leaves errno as isatty left it. A standard handle is not asked again: what
-// it was when the program took it still holds (see StdHandleTerminal).
+// Leaves errno as isatty left it: EIO for a terminal that hung up.
 bool TerminalOf(HANDLE h, int* fd)
 {
-    errno = EBADF;
-    StdTerminal known = StdHandleTerminal(h);
-    if (known == StdTerminalNo) errno = ENOTTY;
-    bool terminal = DescriptorOf(h, fd) && (known == StdTerminalYes || (known == StdTerminalUnknown && isatty(*fd)));
+    errno = StdHandleNotTerminal(h) ? ENOTTY : EBADF;
+    bool terminal = errno == EBADF && DescriptorOf(h, fd) && isatty(*fd);
     if (!terminal) SetLastError(ERROR_INVALID_HANDLE);
     return terminal;
 }
@@ -97,7 +93,14 @@ BOOL FreeConsole(void)
 // they are.
 UINT GetConsoleOutputCP(void)
 {
-    if (!StdTerminalPresent()) return 1252;
+    // A port given the number of a standard descriptor closed at the start
+    // is no console: the standard handles are asked, not the numbers.
+    bool console = false;
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        int fd;
+        console |= DescriptorOf(GetStdHandle(which), &fd) && isatty(fd);
+    }
+    if (!console) return 1252;
     // The locale is read with the C library's allocator, which a close event
     // must not enter meanwhile.
     BusyEnter();
@@ -110,18 +113,18 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
 {
     int fd;
     if (!TerminalOf(hConsoleHandle, &fd)) return FALSE;
-    termios settings;
-    if (tcgetattr(fd, &settings) != 0) {
+    struct termios2 settings;
+    if (TtyGetTermios2(fd, &settings) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
-    termios wanted = settings;
+    struct termios2 wanted = settings;
     wanted.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG);
     if (dwMode & ENABLE_LINE_INPUT) wanted.c_lflag |= ICANON;
     if (dwMode & ENABLE_ECHO_INPUT) wanted.c_lflag |= ECHO;
     if (dwMode & ENABLE_PROCESSED_INPUT) wanted.c_lflag |= ISIG;
     if (wanted.c_lflag == settings.c_lflag) return TRUE;
-    if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
+    if (TtySetTermios2(fd, &wanted) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
     }
@@ -156,16 +159,15 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     }
     char* bytes = (char*)lpBuffer;
     // One byte is kept free for the CR put before the LF.
-    ssize_t count;
-    {
-        WaitMark waiting;
-        count = RetryInterrupted([&] { return read(fd, bytes, nNumberOfCharsToRead - 1); });
-    }
+    ssize_t count = Transfer(fd, bytes, nNumberOfCharsToRead - 1, true);
     // A terminal whose other side has gone reads as EIO, and once hung up as
     // end of input, like a typed end-of-input; only the hang-up also takes
-    // the terminal's settings away.
-    termios settings;
-    bool hungUp = (count < 0 && errno == EIO) || (count == 0 && tcgetattr(fd, &settings) != 0);
+    // the terminal's settings away. A read from the background that SIGTTIN
+    // does not stop gives EIO too, the settings still there: a read error.
+    int failure = errno;
+    struct termios2 settings;
+    bool hungUp = (count == 0 || (count < 0 && failure == EIO)) && TtyGetTermios2(fd, &settings) != 0;
+    errno = failure;
     if (hungUp) return TerminalHungUp();
     if (count < 0) {
         SetLastErrorFromErrno(errno);

@@ -1,16 +1,22 @@
 // Private heaps over malloc. Each heap chains its blocks so that HeapDestroy
-// frees them all at once, as a Win32 private heap does; a lock serialises
+// frees them all at once, as a Win32 private heap does; a mutex serialises
 // each heap, as Win32 heaps are serialised by default.
 //
-// A block may be larger than asked, as a Win32 heap's blocks are: sizes are
-// rounded up, a block resized within its room stays where it is, and a block
-// that grows gets room to grow again. Small freed blocks are kept for the
-// next allocation that fits, so that a block freed and taken again in a loop
-// (an output line, a registry node) costs no call into the C library.
+// A block may be larger than asked, as a Win32 heap's blocks are: one that
+// grows past its room gets twice the room it had, so that a block grown a
+// little at a time (the string area under a long input line) is copied a
+// number of times that grows with the log of its size, whatever the C
+// library's realloc does.
+//
+// Every call into the C library's allocator is made busy (close_event.h): a
+// close event frees memory, so it must never interrupt the allocator.
+#include <pthread.h>
+#include <sanitizer/asan_interface.h>
+
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/light_lock.h"
+#include "platform/posix/close_event.h"
 #include "platform/posix/win32_subset.h"
 
 namespace {
@@ -19,37 +25,12 @@ struct BlockHeader {
     BlockHeader* prev;
     BlockHeader* next;
     SIZE_T size;  // as last asked for
-    SIZE_T room;  // what the payload can hold: size rounded up, or more
+    SIZE_T room;  // what the payload can hold: size or more
 };
 
-// Under AddressSanitizer every block is exactly its size and every free
-// reaches the C library, so that a write past a block's end or a use after
-// its free is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-const bool exactBlocks = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-const bool exactBlocks = true;
-#else
-const bool exactBlocks = false;
-#endif
-#else
-const bool exactBlocks = false;
-#endif
-
-const SIZE_T granule = 16;
-// Freed blocks up to this room are kept, at most this many per heap.
-const SIZE_T keptRoom = 256;
-const int keptBlocks = exactBlocks ? 0 : 4;
-// A block that grows gets twice its room, up to this; larger ones (the
-// string area) grow by their own rule.
-const SIZE_T doubledRoom = 4096;
-
 struct PrivateHeap {
-    LightLock lock;
-    BlockHeader* blocks;  // in use
-    BlockHeader* kept;    // freed and kept, chained through next
-    int keptCount;
+    pthread_mutex_t lock;
+    BlockHeader* blocks;
 };
 
 BlockHeader* HeaderOf(void* payload)
@@ -72,38 +53,22 @@ void Unlink(PrivateHeap* heap, BlockHeader* block)
     if (block->next) block->next->prev = block->prev;
 }
 
-SIZE_T RoomFor(SIZE_T bytes)
+void HeapEnter(PrivateHeap* heap)
 {
-    if (exactBlocks) return bytes;
-    return bytes < granule ? granule : (bytes + granule - 1) & ~(granule - 1);
+    BusyEnter();
+    pthread_mutex_lock(&heap->lock);
 }
 
-// A kept block that holds bytes, taken out of the kept chain; null if none.
-BlockHeader* TakeKept(PrivateHeap* heap, SIZE_T bytes)
+void HeapLeave(PrivateHeap* heap)
 {
-    for (BlockHeader** link = &heap->kept; *link; link = &(*link)->next) {
-        BlockHeader* block = *link;
-        if (block->room < bytes) continue;
-        *link = block->next;
-        heap->keptCount--;
-        return block;
-    }
-    return nullptr;
+    pthread_mutex_unlock(&heap->lock);
+    BusyLeave();
 }
 
-void FreeChain(BlockHeader* block)
-{
-    while (block) {
-        BlockHeader* next = block->next;
-        std::free(block);
-        block = next;
-    }
-}
-
-// Too large for any size_t once the header and the rounding are added.
+// Too large for any size_t once the header is added.
 bool TooLarge(SIZE_T bytes)
 {
-    return bytes > (SIZE_T)-1 - sizeof(BlockHeader) - 2 * doubledRoom;
+    return bytes > (SIZE_T)-1 - sizeof(BlockHeader);
 }
 
 }  // namespace
@@ -112,16 +77,10 @@ static_assert(sizeof(BlockHeader) % 16 == 0, "payloads must stay 16-byte aligned
 
 HANDLE HeapCreate(DWORD, SIZE_T, SIZE_T)
 {
-    // Field by field rather than calloc or a fill (which the compiler turns
-    // into calloc): one C library function fewer to bind at start-up.
     BusyEnter();
-    PrivateHeap* heap = (PrivateHeap*)std::malloc(sizeof(PrivateHeap));
+    PrivateHeap* heap = (PrivateHeap*)std::calloc(1, sizeof(PrivateHeap));
     BusyLeave();
-    if (!heap) return nullptr;
-    heap->lock.state.store(0, std::memory_order_relaxed);
-    heap->blocks = nullptr;
-    heap->kept = nullptr;
-    heap->keptCount = 0;
+    if (heap) pthread_mutex_init(&heap->lock, nullptr);
     return heap;
 }
 
@@ -129,61 +88,51 @@ LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
     if (!heap || TooLarge(dwBytes)) return nullptr;
-    LightLockEnter(&heap->lock);
-    BlockHeader* block = dwBytes <= keptRoom ? TakeKept(heap, dwBytes) : nullptr;
-    if (!block) {
-        SIZE_T room = RoomFor(dwBytes);
-        block = (BlockHeader*)std::malloc(sizeof(BlockHeader) + room);
-        if (!block) {
-            LightLockLeave(&heap->lock);
-            return nullptr;
-        }
-        block->room = room;
+    HeapEnter(heap);
+    SIZE_T total = sizeof(BlockHeader) + dwBytes;
+    BlockHeader* block = (BlockHeader*)((dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, total) : std::malloc(total));
+    if (block) {
+        block->size = dwBytes;
+        block->room = dwBytes;
+        Link(heap, block);
     }
-    block->size = dwBytes;
-    Link(heap, block);
-    LightLockLeave(&heap->lock);
-    if (dwFlags & HEAP_ZERO_MEMORY) {
-        char* payload = (char*)(block + 1);
-        // A small block (a registry node) is cleared as whole granules, which
-        // its room always holds, rather than through a call into the C library.
-        if (!exactBlocks && dwBytes <= 2 * granule) {
-            std::memset(payload, 0, granule);
-            if (dwBytes > granule) std::memset(payload + granule, 0, granule);
-        } else {
-            std::memset(payload, 0, dwBytes);
-        }
-    }
-    return block + 1;
+    HeapLeave(heap);
+    return block ? block + 1 : nullptr;
 }
 
 LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
     if (!heap || !lpMem || TooLarge(dwBytes)) return nullptr;
-    LightLockEnter(&heap->lock);
+    HeapEnter(heap);
     BlockHeader* block = HeaderOf(lpMem);
     SIZE_T oldSize = block->size;
-    if (dwBytes > block->room || (exactBlocks && dwBytes != oldSize)) {
-        SIZE_T room = RoomFor(dwBytes);
-        if (!exactBlocks && block->room < doubledRoom && room < 2 * block->room) room = 2 * block->room;
-        // A new block and a copy rather than realloc, which would be one
-        // more C library function to bind: blocks grow a few times a run.
-        BlockHeader* moved = (BlockHeader*)std::malloc(sizeof(BlockHeader) + room);
+    if (dwBytes > block->room) {
+        SIZE_T room = block->room <= ((SIZE_T)-1 - sizeof(BlockHeader)) / 2 && 2 * block->room > dwBytes
+                          ? 2 * block->room
+                          : dwBytes;
+        // Out of the chain while realloc may move it; a refused block is
+        // untouched and goes back. Where twice the room cannot be had (a
+        // 32-bit address space), what was asked may still be.
+        Unlink(heap, block);
+        BlockHeader* moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + room);
+        if (!moved && room != dwBytes) moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + (room = dwBytes));
+        if (moved) {
+            block = moved;
+            block->room = room;
+        }
+        Link(heap, block);
         if (!moved) {
-            // The old block is untouched and stays in the heap.
-            LightLockLeave(&heap->lock);
+            HeapLeave(heap);
             return nullptr;
         }
-        Unlink(heap, block);
-        std::memcpy(moved + 1, block + 1, oldSize < dwBytes ? oldSize : dwBytes);
-        moved->room = room;
-        Link(heap, moved);
-        std::free(block);
-        block = moved;
     }
     block->size = dwBytes;
-    LightLockLeave(&heap->lock);
+    // Under AddressSanitizer the room past the size is off limits, as past a
+    // block of exactly that size (without it, these are no-ops).
+    ASAN_UNPOISON_MEMORY_REGION(block + 1, dwBytes);
+    ASAN_POISON_MEMORY_REGION((char*)(block + 1) + dwBytes, block->room - dwBytes);
+    HeapLeave(heap);
     if ((dwFlags & HEAP_ZERO_MEMORY) && dwBytes > oldSize)
         std::memset((char*)(block + 1) + oldSize, 0, dwBytes - oldSize);
     return block + 1;
@@ -195,18 +144,10 @@ BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem)
     if (!heap) return FALSE;
     if (!lpMem) return TRUE;
     BlockHeader* block = HeaderOf(lpMem);
-    LightLockEnter(&heap->lock);
+    HeapEnter(heap);
     Unlink(heap, block);
-    if (block->room <= keptRoom && heap->keptCount < keptBlocks) {
-        block->next = heap->kept;
-        heap->kept = block;
-        heap->keptCount++;
-    } else {
-        // Under the lock, so that no close event enters the C library's
-        // allocator while it is busy (see light_lock.h).
-        std::free(block);
-    }
-    LightLockLeave(&heap->lock);
+    std::free(block);
+    HeapLeave(heap);
     return TRUE;
 }
 
@@ -215,8 +156,12 @@ BOOL HeapDestroy(HANDLE hHeap)
     PrivateHeap* heap = (PrivateHeap*)hHeap;
     if (!heap) return FALSE;
     BusyEnter();
-    FreeChain(heap->blocks);
-    FreeChain(heap->kept);
+    for (BlockHeader* block = heap->blocks; block;) {
+        BlockHeader* next = block->next;
+        std::free(block);
+        block = next;
+    }
+    pthread_mutex_destroy(&heap->lock);
     std::free(heap);
     BusyLeave();
     return TRUE;

@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "platform/posix/interrupted.h"
-#include "platform/short_copy.h"
 
 namespace {
 
@@ -118,11 +117,11 @@ bool LockFileHeld(const char* devicePath, const char* const* directories)
         size_t directoryLength = std::strlen(*directories);
         if (directoryLength + sizeof lockPrefix - 1 + baseLength >= sizeof lockPath) continue;
         char* place = lockPath;
-        MoveShort(place, *directories, directoryLength);
+        std::memcpy(place, *directories, directoryLength);
         place += directoryLength;
         std::memcpy(place, lockPrefix, sizeof lockPrefix - 1);
         place += sizeof lockPrefix - 1;
-        MoveShort(place, baseName, baseLength + 1);
+        std::memcpy(place, baseName, baseLength + 1);
         if (LockFileHolds(lockPath)) return true;
     }
     return false;

@@ -1,43 +1,36 @@
 // Standard handles and plain file I/O on descriptors.
 #include "platform/posix/std_handles.h"
 
-#include <sched.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
+#include "platform/posix/close_event.h"
 #include "platform/posix/comm_port.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/interrupted.h"
 #include "platform/posix/last_error.h"
-#include "platform/posix/light_lock.h"
 
 namespace {
 
 HANDLE standardHandles[3];
-StdTerminal standardTerminals[3];
-// 0 not taken, 1 being taken, 2 taken. Not pthread_once: that wakes
-// waiters through the kernel even when there are none, on every start.
-std::atomic<int> standardHandlesState{0};
+bool notTerminal[3];
+pthread_once_t standardHandlesOnce = PTHREAD_ONCE_INIT;
 
 // Decided once, before any port can be opened: a standard descriptor that is
 // closed now has no handle, so that a port later given the same descriptor
 // is never taken for standard input or output. One request per descriptor
-// tells both: isatty fails with EBADF on a closed one.
+// tells both that and whether it is a terminal.
 void TakeStandardHandles()
 {
     for (int fd = 0; fd < 3; fd++) {
         errno = 0;
-        // What isatty asks, without binding isatty for it.
-        termios settings;
-        bool terminal = ioctl(fd, TCGETS, &settings) == 0;
+        bool terminal = isatty(fd);
         standardHandles[fd] = !terminal && errno == EBADF ? nullptr : DescriptorToHandle(fd);
-        // A terminal already hung up answers EIO: left for each call to ask.
-        standardTerminals[fd] = terminal ? StdTerminalYes : errno == ENOTTY ? StdTerminalNo : StdTerminalUnknown;
+        notTerminal[fd] = !terminal && errno == ENOTTY;
     }
     // Writing to a pipe whose reader has gone fails with ERROR_BROKEN_PIPE,
     // as on Windows, instead of killing the process.
@@ -48,14 +41,7 @@ void TakeStandardHandles()
 
 void EnsureStandardHandles()
 {
-    if (standardHandlesState.load(std::memory_order_acquire) == 2) return;
-    int expected = 0;
-    if (standardHandlesState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        TakeStandardHandles();
-        standardHandlesState.store(2, std::memory_order_release);
-        return;
-    }
-    while (standardHandlesState.load(std::memory_order_acquire) != 2) sched_yield();
+    pthread_once(&standardHandlesOnce, TakeStandardHandles);
 }
 
 // The descriptor of h for a read or write, once a port has what it needs
@@ -76,19 +62,11 @@ bool DescriptorForIo(HANDLE h, int* fd)
 
 }  // namespace
 
-StdTerminal StdHandleTerminal(HANDLE h)
+bool StdHandleNotTerminal(HANDLE h)
 {
     EnsureStandardHandles();
     for (int fd = 0; fd < 3; fd++)
-        if (h && standardHandles[fd] == h) return standardTerminals[fd];
-    return StdTerminalUnknown;
-}
-
-bool StdTerminalPresent(void)
-{
-    EnsureStandardHandles();
-    for (int fd = 0; fd < 3; fd++)
-        if (standardHandles[fd] && standardTerminals[fd] != StdTerminalNo) return true;
+        if (h && h == standardHandles[fd]) return notTerminal[fd];
     return false;
 }
 
@@ -113,11 +91,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
     int fd;
     if (!DescriptorForIo(hFile, &fd)) return FALSE;
-    ssize_t count;
-    {
-        WaitMark waiting;
-        count = RetryInterrupted([&] { return read(fd, lpBuffer, nNumberOfBytesToRead); });
-    }
+    ssize_t count = Transfer(fd, lpBuffer, nNumberOfBytesToRead, true);
     if (count < 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;
@@ -126,12 +100,22 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     return TRUE;
 }
 
-size_t WriteAll(int fd, const char* bytes, size_t n)
+ssize_t Transfer(int fd, void* bytes, size_t n, bool reading)
 {
     WaitMark waiting;
+    for (;;) {
+        ssize_t count = RetryInterrupted([&] { return reading ? read(fd, bytes, n) : write(fd, bytes, n); });
+        if (count >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return count;
+        pollfd ready = {fd, (short)(reading ? POLLIN : POLLOUT), 0};
+        if (RetryInterrupted([&] { return poll(&ready, 1, -1); }) < 0) return -1;
+    }
+}
+
+size_t WriteAll(int fd, const char* bytes, size_t n)
+{
     size_t done = 0;
     while (done < n) {
-        ssize_t count = RetryInterrupted([&] { return write(fd, bytes + done, n - done); });
+        ssize_t count = Transfer(fd, (void*)(bytes + done), n - done, false);
         if (count <= 0) {
             SetLastErrorFromErrno(count < 0 ? errno : EPIPE);
             break;

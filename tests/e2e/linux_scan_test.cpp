@@ -1,5 +1,6 @@
 // End to end: the real Linux binary in a private /dev of pseudo-terminals.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -115,14 +116,23 @@ TEST_F(NoPort, ExactOutputAndExitZeroWhateverStdinIs) {
 }
 
 TEST_F(NoPort, EndOfInputAfterAPartialLineEndsTheWait) {
-  Process p(Sandbox{}, Options(StdinMode::kHeldPipe));
-  ASSERT_EQ(p.setup_error(), "");
-  ASSERT_TRUE(p.WaitForOutputEnding(kPrompt, kRunSeconds)) << Escaped(p.output());
-  p.WriteStdin("abc");
-  p.CloseStdin();
-  Exit e = p.Finish(kPromptSeconds);
-  EXPECT_TRUE(e.Normal(0)) << e.Describe();
-  EXPECT_EQ(Escaped(p.output()), Escaped(Expected({})));
+  // The long line is read in time linear in its length: in quadratic time
+  // (a copy of all read so far at every growth) it takes minutes.
+  for (size_t length : {size_t(3), size_t(16) << 20}) {
+    SCOPED_TRACE(std::to_string(length) + " bytes");
+    Process p(Sandbox{}, Options(StdinMode::kHeldPipe));
+    ASSERT_EQ(p.setup_error(), "");
+    ASSERT_TRUE(p.WaitForOutputEnding(kPrompt, kRunSeconds)) << Escaped(p.output());
+    // Written meanwhile, so that the deadline bounds the reading too.
+    std::thread writer([&] {
+      p.WriteStdin(std::string(length, 'a'));
+      p.CloseStdin();
+    });
+    Exit e = p.Finish(kRunSeconds);
+    writer.join();
+    EXPECT_TRUE(e.Normal(0)) << e.Describe() << "\nstderr: " << p.errors();
+    EXPECT_EQ(Escaped(p.output()), Escaped(Expected({})));
+  }
 }
 
 TEST_F(NoPort, WaitsUntilAWholeLineArrivesOnAnOpenPipe) {
@@ -421,29 +431,51 @@ TEST_F(Stdout, PipeWhoseReaderIsGoneStillExitsZero) {
 }
 
 TEST_F(Stdout, Utf8TerminalShowsTheAccentInUtf8AndEnterEndsTheWait) {
-  Pty& usb0 = NewPty();
-  Pty& console = NewPty();
-  // Raw output, so the bytes are the program's; Enter arrives as a real
-  // terminal sends it, a CR the line discipline turns into a newline.
-  ASSERT_TRUE(WriteLineSettings(console.slave(), TypingConsole(console.initial())));
-  Sandbox box;
-  box.nodes = {PtyNode("ttyUSB0", usb0)};
-  RunOptions o = Options(StdinMode::kTerminal, StdoutMode::kTerminal);
-  o.terminal = &console;
-  o.env.push_back("LC_ALL=C.UTF-8");
-  Process p(box, o);
-  ASSERT_EQ(p.setup_error(), "");
-  const std::string want = Expected({"/dev/ttyUSB0"}, kPromptUtf8);
-  ASSERT_TRUE(p.WaitForOutputEnding(kPromptUtf8, kRunSeconds))
-      << Escaped(p.output()) << "\nstderr: " << p.errors();
-  EXPECT_EQ(Escaped(p.output()), Escaped(want));
-  ASSERT_EQ(write(console.master(), "\r", 1), 1);
-  Exit e = p.Finish(kPromptSeconds);
-  EXPECT_TRUE(e.Normal(0)) << e.Describe();
-  // Only the echo of Enter may follow the prompt.
-  EXPECT_EQ(p.output().compare(0, want.size(), want), 0) << Escaped(p.output());
-  EXPECT_EQ(p.output().find_first_not_of("\r\n", want.size()), std::string::npos)
-      << Escaped(p.output());
+  const struct {
+    const char* what;
+    bool nonblocking;  // the terminal left in O_NONBLOCK by whoever shares it
+    bool background;   // a background job of a job-control shell, SIGTTIN and
+                       // SIGTTOU ignored: its read gives EIO, a read error
+  } cases[] = {{"foreground", false, false},
+               {"terminal left non-blocking", true, false},
+               {"background job ignoring SIGTTIN", false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pty& usb0 = NewPty();
+    Pty& console = NewPty();
+    // Raw output, so the bytes are the program's; Enter arrives as a real
+    // terminal sends it, a CR the line discipline turns into a newline.
+    ASSERT_TRUE(WriteLineSettings(console.slave(), TypingConsole(console.initial())));
+    if (c.nonblocking) {
+      ASSERT_EQ(fcntl(console.slave(), F_SETFL, O_NONBLOCK), 0);
+    }
+    Sandbox box;
+    box.nodes = {PtyNode("ttyUSB0", usb0)};
+    RunOptions o = Options(StdinMode::kTerminal, StdoutMode::kTerminal);
+    o.terminal = &console;
+    o.env.push_back("LC_ALL=C.UTF-8");
+    if (c.background) {
+      std::vector<std::string> shell = {"/bin/sh", "-c", "set -m; trap '' TTIN TTOU; \"$@\" & wait $!", "sh"};
+      o.argv.insert(o.argv.begin(), shell.begin(), shell.end());
+    }
+    Process p(box, o);
+    ASSERT_EQ(p.setup_error(), "");
+    const std::string want = Expected({"/dev/ttyUSB0"}, kPromptUtf8);
+    ASSERT_TRUE(p.WaitForOutputEnding(kPromptUtf8, kRunSeconds))
+        << Escaped(p.output()) << "\nstderr: " << p.errors();
+    EXPECT_EQ(Escaped(p.output()), Escaped(want));
+    if (!c.background) {
+      Pause(0.3);
+      EXPECT_TRUE(p.Running()) << "ended before Enter";
+      ASSERT_EQ(write(console.master(), "\r", 1), 1);
+    }
+    Exit e = p.Finish(kPromptSeconds);
+    EXPECT_TRUE(e.Normal(0)) << e.Describe() << "\nstderr: " << p.errors();
+    // Only the echo of Enter may follow the prompt.
+    EXPECT_EQ(p.output().compare(0, want.size(), want), 0) << Escaped(p.output());
+    EXPECT_EQ(p.output().find_first_not_of("\r\n", want.size()), std::string::npos)
+        << Escaped(p.output());
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -137,9 +137,13 @@ TEST_P(SignalDuringScan, EndsByTheSignalAndLeavesNoPortHeld) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringScan,
-                         ::testing::Values(SIGINT, SIGTERM, SIGQUIT, SIGHUP),
+                         // The close event's four, others whose default
+                         // action ends the process, and crashes.
+                         ::testing::Values(SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1, SIGALRM, SIGPWR,
+                                           SIGXCPU, SIGRTMIN, SIGRTMAX, SIGABRT, SIGILL),
                          [](const ::testing::TestParamInfo<int>& info) {
-                           return std::string(sigabbrev_np(info.param));
+                           const char* name = sigabbrev_np(info.param);
+                           return name ? std::string(name) : "RT" + std::to_string(info.param);
                          });
 
 }  // namespace

@@ -68,10 +68,16 @@ TEST_F(PortRelease, EveryWayOutClearsExclusiveModeOfPortsStillOpen)
         int exitCode;  // through ExitProcess, or -1: ended by signal
         int signal;
         bool busy;     // the signal lands while the child holds a lock: kept until it lets go
+        int then;      // another signal after it, which must not decide the ending
     } ways[] = {
-        {"normal exit", 0, 0, false}, {"out-of-memory exit", 3, 0, false}, {"SIGINT", -1, SIGINT, false},
-        {"SIGTERM", -1, SIGTERM, false}, {"SIGQUIT", -1, SIGQUIT, false}, {"SIGHUP", -1, SIGHUP, false},
-        {"SIGTERM kept while busy", -1, SIGTERM, true},
+        {"normal exit", 0, 0, false, 0}, {"out-of-memory exit", 3, 0, false, 0}, {"SIGINT", -1, SIGINT, false, 0},
+        {"SIGTERM", -1, SIGTERM, false, 0}, {"SIGQUIT", -1, SIGQUIT, false, 0}, {"SIGHUP", -1, SIGHUP, false, 0},
+        {"SIGUSR2", -1, SIGUSR2, false, 0}, {"SIGVTALRM", -1, SIGVTALRM, false, 0},
+        {"real-time signal", -1, SIGRTMIN + 3, false, 0}, {"SIGABRT", -1, SIGABRT, false, 0},
+        {"SIGTERM kept while busy", -1, SIGTERM, true, 0},
+        {"SIGTERM then SIGINT kept while busy", -1, SIGTERM, true, SIGINT},
+        {"SIGALRM then SIGHUP kept while busy", -1, SIGALRM, true, SIGHUP},
+        {"abort while busy: a crash cannot wait", -1, SIGABRT, true, 0},
     };
     for (const auto& way : ways) {
         SCOPED_TRACE(way.what);
@@ -84,7 +90,9 @@ TEST_F(PortRelease, EveryWayOutClearsExclusiveModeOfPortsStillOpen)
                     CRITICAL_SECTION section;
                     InitializeCriticalSection(&section);
                     EnterCriticalSection(&section);
+                    if (way.signal == SIGABRT) abort();
                     kill(getpid(), way.signal);
+                    if (way.then) kill(getpid(), way.then);
                     if (write(ready, "x", 1) != 1) return 11;
                     LeaveCriticalSection(&section);
                     return 12;  // the kept signal was lost

@@ -132,7 +132,8 @@ bool ExitedNonZero(int status)
 TEST(StringsDeathTest, ExhaustedStringHeapSaysSoOnceAndExits)
 {
     // Each fails at a different kind of request: a new variable, a resized
-    // one, the area's growth, a variable taken from the area.
+    // one, the area's growth, a variable taken from the area; the last two
+    // need more than a position can hold, which no heap is even asked for.
     const std::function<void()> requests[] = {
         [] {
             StringValue v = nullptr;
@@ -154,6 +155,16 @@ TEST(StringsDeathTest, ExhaustedStringHeapSaysSoOnceAndExits)
             StringValue v = nullptr;
             fake::FailAllAllocations(StringHeap);
             assignFromArea(&v, 0);
+        },
+        [] {
+            tempArea.end = 0x7FFFFF00;
+            tempArea.capacity = 0x7FFFFFF0;
+            reserve(0x200, tempArea.end);
+        },
+        [] {
+            tempArea.end = 0x7FFF0000;
+            tempArea.capacity = 0x7FFF0010;
+            reserve(0xD000, tempArea.end);
         },
     };
     for (const auto& request : requests) {
