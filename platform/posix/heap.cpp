@@ -46,6 +46,14 @@ void Link(PrivateHeap* heap, BlockHeader* block)
     heap->blocks = block;
 }
 
+// Points the neighbours of a block that realloc moved at its new place.
+void Relink(PrivateHeap* heap, BlockHeader* moved)
+{
+    if (moved->prev) moved->prev->next = moved;
+    else heap->blocks = moved;
+    if (moved->next) moved->next->prev = moved;
+}
+
 void Unlink(PrivateHeap* heap, BlockHeader* block)
 {
     if (block->prev) block->prev->next = block->next;
@@ -111,21 +119,18 @@ LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes)
         SIZE_T room = block->room <= ((SIZE_T)-1 - sizeof(BlockHeader)) / 2 && 2 * block->room > dwBytes
                           ? 2 * block->room
                           : dwBytes;
-        // Out of the chain while realloc may move it; a refused block is
-        // untouched and goes back. Where twice the room cannot be had (a
-        // 32-bit address space), what was asked may still be.
-        Unlink(heap, block);
+        // A refused block is untouched and stays in the chain. Where twice
+        // the room cannot be had (a 32-bit address space), what was asked
+        // may still be.
         BlockHeader* moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + room);
         if (!moved && room != dwBytes) moved = (BlockHeader*)std::realloc(block, sizeof(BlockHeader) + (room = dwBytes));
-        if (moved) {
-            block = moved;
-            block->room = room;
-        }
-        Link(heap, block);
         if (!moved) {
             HeapLeave(heap);
             return nullptr;
         }
+        Relink(heap, moved);
+        block = moved;
+        block->room = room;
     }
     block->size = dwBytes;
     // Under AddressSanitizer the room past the size is off limits, as past a
