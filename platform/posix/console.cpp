@@ -162,11 +162,16 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
     ssize_t count = Transfer(fd, bytes, nNumberOfCharsToRead - 1, true);
     // A terminal whose other side has gone reads as EIO, and once hung up as
     // end of input, like a typed end-of-input; only the hang-up also takes
-    // the terminal's settings away. A read from the background that SIGTTIN
-    // does not stop gives EIO too, the settings still there: a read error.
+    // the terminal's settings away. The EIO may come before the hang-up has
+    // taken them, so an EIO is a read error only for a reader outside the
+    // foreground group of its controlling terminal, which SIGTTIN did not
+    // stop: a background job's.
     int failure = errno;
     struct termios2 settings;
-    bool hungUp = (count == 0 || (count < 0 && failure == EIO)) && TtyGetTermios2(fd, &settings) != 0;
+    pid_t foreground;
+    bool hungUp = count == 0 ? TtyGetTermios2(fd, &settings) != 0
+                             : count < 0 && failure == EIO &&
+                                   !(TtyIoctl(fd, TIOCGPGRP, &foreground) == 0 && foreground != getpgrp());
     errno = failure;
     if (hungUp) return TerminalHungUp();
     if (count < 0) {
