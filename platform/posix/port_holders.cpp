@@ -1,6 +1,7 @@
 #include "platform/posix/port_holders.h"
 
 #include <dirent.h>
+#include <linux/major.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -29,7 +30,8 @@ bool looked = false;
 // a namespace's) numbers its own from 0, so one of those is told by its node.
 bool IsPseudoTerminal(dev_t device)
 {
-    return major(device) >= 136 && major(device) < 144;
+    unsigned number = major(device);
+    return number >= UNIX98_PTY_SLAVE_MAJOR && number < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT;
 }
 
 Held KeyOf(const struct stat* status)
@@ -80,18 +82,18 @@ bool NoteOpenDevices(const char* pid)
     return kept;
 }
 
-// Every process's open character devices but our own; false when memory
-// ran out.
-bool NoteOpeners(void)
+// Every process's open character devices but ours (self); false when
+// memory ran out.
+bool NoteOpeners(int self)
 {
     DIR* processes = opendir("/proc");
     if (!processes) return true;
-    char self[16];
-    std::snprintf(self, sizeof self, "%d", (int)getpid());
+    char selfName[16];
+    std::snprintf(selfName, sizeof selfName, "%d", self);
     bool kept = true;
     while (struct dirent* entry = readdir(processes)) {
         const char* name = entry->d_name;
-        if (name[0] < '1' || name[0] > '9' || std::strcmp(name, self) == 0) continue;
+        if (name[0] < '1' || name[0] > '9' || std::strcmp(name, selfName) == 0) continue;
         if (!(kept = NoteOpenDevices(name))) break;
     }
     closedir(processes);
@@ -100,8 +102,9 @@ bool NoteOpeners(void)
 
 // The nodes in the kernel's lock table, whoever holds them: lines such as
 // "1: FLOCK  ADVISORY  WRITE 1234 00:05:321 0 EOF", the device in hex. A
-// waiter ("1: -> FLOCK ...") holds nothing yet. False when memory ran out.
-bool NoteLocks(void)
+// waiter ("1: -> FLOCK ...") holds nothing yet, and neither do we (self).
+// False when memory ran out.
+bool NoteLocks(int self)
 {
     FILE* locks = std::fopen("/proc/locks", "re");
     if (!locks) return true;
@@ -114,7 +117,7 @@ bool NoteLocks(void)
         if (std::strstr(line, "->") ||
             std::sscanf(line, "%*d: %*s %*s %*s %d %x:%x:%lu", &pid, &major_, &minor_, &inode) != 4)
             continue;
-        if (pid != (int)getpid()) kept = Note({makedev(major_, minor_), (ino_t)inode});
+        if (pid != self) kept = Note({makedev(major_, minor_), (ino_t)inode});
     }
     std::fclose(locks);
     return kept;
@@ -126,8 +129,10 @@ PortHolders PortHeldElsewhere(const struct stat* node)
 {
     if (!looked) {
         heldCount = 0;
-        if (!NoteOpeners() || !NoteLocks()) return PortHoldersOutOfMemory;
+        int self = (int)getpid();
+        if (!NoteOpeners(self) || !NoteLocks(self)) return PortHoldersOutOfMemory;
         looked = true;
     }
+    // Opened under any name of the device, or locked on this very node.
     return Seen(KeyOf(node)) || Seen({node->st_dev, node->st_ino}) ? PortHoldersSeen : PortHoldersNone;
 }
