@@ -67,7 +67,7 @@ const Holder kHolders[] = {
 };
 
 // As nobody, without groups; the holder's command reaches it as $HOLD.
-const char kAsUser[] = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+const char* const kAsUser[] = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
 // Test names and failure messages show the program, not the record's bytes.
 void PrintTo(const Holder& h, std::ostream* os) { *os << h.name; }
@@ -111,10 +111,11 @@ class TerminalProgram : public ::testing::TestWithParam<Holder> {
     std::string why;
     if (!NamespacesUsable(&why)) GTEST_SKIP() << why;
     const Holder& h = GetParam();
-    std::string tool = h.command;
-    tool = tool.substr(tool.find("exec ") + 5);
-    tool = tool.substr(0, tool.find(' '));
-    for (const std::string& tool : {std::string("tmux"), tool})
+    // The program the holder's command runs: the word after its exec.
+    std::string program = h.command;
+    program = program.substr(program.find("exec ") + 5);
+    program = program.substr(0, program.find(' '));
+    for (const std::string& tool : {std::string("tmux"), program})
       if (access(("/usr/bin/" + tool).c_str(), X_OK) != 0)
         GTEST_SKIP() << tool << " is not installed (scripts/setup.sh --tests installs it)";
     // The tmux server and the program become our children when they are
@@ -185,9 +186,14 @@ TEST_P(TerminalProgram, HeldPortIsNotListedNorChangedAndTheOtherIs) {
   box.carried = {"null", "tty", "zero", "urandom"};
   box.private_ptys = true;
   RunOptions o = RunOf("/bin/sh", StdinMode::kHeldPipe);
-  const std::string hold = h.as_user ? std::string("exec ") + kAsUser + " sh -c \"$HOLD\"" : h.command;
+  std::string hold = h.command;
+  if (h.as_user) {
+    hold = "exec";
+    for (const char* word : kAsUser) hold += std::string(" ") + word;
+    hold += " sh -c \"$HOLD\"";
+  }
   o.argv = {"/bin/sh", "-c", kScript, "sh", dir_ + "/tmux", hold, dir_ + "/server"};
-  if (h.as_user) o.argv.insert(o.argv.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  if (h.as_user) o.argv.insert(o.argv.end(), std::begin(kAsUser), std::end(kAsUser));
   for (const std::string& word : ProgramCommand(COMSCAN_BINARY)) o.argv.push_back(word);
   o.env.insert(o.env.end(), {"PATH=/usr/local/bin:/usr/bin:/bin", "TERM=xterm", "HOME=" + dir_,
                              "SCREENDIR=" + dir_ + "/screen", "LANG=C", std::string("HOLD=") + h.command});
