@@ -47,30 +47,17 @@ void FindOutputCodePage()
 // U+FFFD. Returns the bytes written to out, which holds 3 bytes per unit.
 size_t EncodeUtf8(const WCHAR* text, DWORD n, char* out)
 {
+    static const unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
     size_t length = 0;
     for (DWORD i = 0; i < n; i++) {
         unsigned long point = text[i];
-        if (point >= 0xD800 && point <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            point = 0x10000 + ((point - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-            i++;
-        } else if (point >= 0xD800 && point <= 0xDFFF) {
+        if (point >= 0xD800 && point <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            point = 0x10000 + ((point - 0xD800) << 10) + (text[++i] - 0xDC00u);
+        else if (point >= 0xD800 && point <= 0xDFFF)
             point = 0xFFFD;
-        }
-        if (point < 0x80) {
-            out[length++] = (char)point;
-        } else if (point < 0x800) {
-            out[length++] = (char)(0xC0 | (point >> 6));
-            out[length++] = (char)(0x80 | (point & 0x3F));
-        } else if (point < 0x10000) {
-            out[length++] = (char)(0xE0 | (point >> 12));
-            out[length++] = (char)(0x80 | ((point >> 6) & 0x3F));
-            out[length++] = (char)(0x80 | (point & 0x3F));
-        } else {
-            out[length++] = (char)(0xF0 | (point >> 18));
-            out[length++] = (char)(0x80 | ((point >> 12) & 0x3F));
-            out[length++] = (char)(0x80 | ((point >> 6) & 0x3F));
-            out[length++] = (char)(0x80 | (point & 0x3F));
-        }
+        int more = point < 0x80 ? 0 : point < 0x800 ? 1 : point < 0x10000 ? 2 : 3;
+        out[length++] = (char)(lead[more] | (point >> (6 * more)));
+        while (more-- > 0) out[length++] = (char)(0x80 | ((point >> (6 * more)) & 0x3F));
     }
     return length;
 }
@@ -101,11 +88,7 @@ UINT GetConsoleOutputCP(void)
         console |= DescriptorOf(GetStdHandle(which), &fd) && isatty(fd);
     }
     if (!console) return 1252;
-    // The locale is read with the C library's allocator, which a close event
-    // must not enter meanwhile.
-    BusyEnter();
     pthread_once(&outputCodePageOnce, FindOutputCodePage);
-    BusyLeave();
     return outputCodePage;
 }
 

@@ -1,25 +1,19 @@
-// Console control events. The signals that end a console program stand for
-// the events Windows delivers: SIGINT for Ctrl-C, SIGQUIT for Ctrl-Break, and
-// every other signal whose default action ends the process (SIGTERM, SIGHUP,
-// the terminal going away, SIGALRM, SIGUSR1, the real-time signals, ...) for
-// the close event. The handlers run as the system's thread runs them on
-// Windows, newest first; then every port still open is released, as Windows
-// closes the handles of a process that ends, and the signal's default action
-// ends the process, so that its exit status still names the signal. A
-// handler that handles Ctrl-C or Ctrl-Break keeps the process alive; the
-// close event always ends it.
+// Console control events. SIGINT stands for Ctrl-C, SIGQUIT for Ctrl-Break,
+// and every other signal whose default action ends the process (SIGTERM,
+// SIGHUP, SIGALRM, the real-time signals, ...) for the close event. The
+// handlers run newest first, as on Windows; then every port still open is
+// released, as Windows closes the handles of a process that ends, and the
+// signal's default action ends the process, so that its exit status still
+// names the signal. A handler that handles Ctrl-C or Ctrl-Break keeps the
+// process alive; the close event always ends it.
 //
-// No thread of its own: the signal is taken on the thread it interrupts.
-// That thread may be in the middle of changing what the handlers and the
-// release look at; it then counts as busy (close_event.h), and the signal is
-// kept until it is no longer busy, a few instructions later. A thread that
-// waits for input or output is never busy (see WaitMark), so a signal never
-// waits behind a read.
+// No thread of its own: the event runs on the thread the signal interrupts,
+// kept for later while that thread is busy (close_event.h).
 //
 // A crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS) cannot
-// wait: returning would crash again. The program's own memory may be what
-// broke, so no handler runs and nothing is freed; the ports are let go by
-// system calls alone, unless the thread was changing the port table itself.
+// wait, and the program's own memory may be what broke: no handler runs,
+// and the ports are let go by system calls alone, unless the thread was
+// changing the port table itself.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -57,13 +51,6 @@ bool Crash(int signal)
            signal == SIGSEGV || signal == SIGSYS;
 }
 
-// Asked to live on when the signal comes (nohup).
-bool Ignored(int signal)
-{
-    struct sigaction current;
-    return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
-
 DWORD EventFor(int signal)
 {
     if (signal == SIGINT) return CTRL_C_EVENT;
@@ -71,22 +58,27 @@ DWORD EventFor(int signal)
     return CTRL_CLOSE_EVENT;
 }
 
-bool RunHandlers(DWORD event)
+// The handlers, copied under the lock, so that one may add or remove others.
+int HandlersNow(PHANDLER_ROUTINE* now)
 {
     BusyEnter();
     pthread_mutex_lock(&handlersLock);
-    PHANDLER_ROUTINE current[maxHandlers];
     int count = handlerCount;
-    for (int i = 0; i < count; i++) current[i] = handlers[i];
+    for (int i = 0; i < count; i++) now[i] = handlers[i];
     pthread_mutex_unlock(&handlersLock);
     BusyLeave();
-    for (int i = count - 1; i >= 0; i--)
-        if (current[i](event)) return true;
+    return count;
+}
+
+bool RunHandlers(DWORD event)
+{
+    PHANDLER_ROUTINE now[maxHandlers];
+    for (int i = HandlersNow(now) - 1; i >= 0; i--)
+        if (now[i](event)) return true;
     return false;
 }
 
-// Ends the process by the signal's default action; what is held is let go
-// before.
+// Ends the process by the signal's default action.
 [[noreturn]] void EndBySignal(int signal)
 {
     struct sigaction fallback = {};
@@ -105,14 +97,16 @@ bool RunHandlers(DWORD event)
 void CloseEvent(int signal)
 {
     DWORD event = EventFor(signal);
-    if (RunHandlers(event) && event != CTRL_CLOSE_EVENT) return;
-    CommCloseAll();
-    EndBySignal(signal);
+    threadBusy.closing++;
+    if (!RunHandlers(event) || event == CTRL_CLOSE_EVENT) {
+        CommCloseAll();
+        EndBySignal(signal);
+    }
+    threadBusy.closing--;
 }
 
 // What the interrupted code may be about to read: a handler that keeps the
-// process alive must leave it as it was, as a handler on a thread of its own
-// would.
+// process alive leaves it as it was, as a handler on a thread of its own would.
 struct ErrorsKept {
     int savedErrno = errno;
     DWORD savedLastError = GetLastError();
@@ -123,9 +117,8 @@ struct ErrorsKept {
     }
 };
 
-// Installed with every taken signal blocked while it runs, so that it never
-// interrupts itself. A crash signal that another process sent is a signal
-// like any other; abort's is a crash.
+// Runs with every taken signal blocked. A crash signal that another process
+// sent is a signal like any other; abort's is a crash.
 void OnSignal(int signal, siginfo_t* info, void*)
 {
     if (Crash(signal) && (info->si_code > 0 || (signal == SIGABRT && info->si_pid == getpid()))) {
@@ -133,11 +126,11 @@ void OnSignal(int signal, siginfo_t* info, void*)
         EndBySignal(signal);
     }
     if (threadBusy.depth > 0) {
+        // The first decides; the rest are kept only in case a handler keeps
+        // the process alive.
         int count = threadBusy.keptCount;
         for (int i = 0; i < count; i++)
             if (threadBusy.kept[i] == signal) return;
-        // Four kinds in a few instructions: the first decides, the rest are
-        // kept only in case a handler keeps the process alive.
         if (count < (int)(sizeof threadBusy.kept / sizeof threadBusy.kept[0])) {
             threadBusy.kept[count] = signal;
             threadBusy.keptCount = count + 1;
@@ -170,11 +163,10 @@ bool CloseEventReady(void)
     for (int signal : endingSignals) sigaddset(&takenSignals, signal);
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; signal++) sigaddset(&takenSignals, signal);
     // Only those left to their default action: one ignored when the program
-    // started stays ignored (nohup, a background job of a shell), and one
-    // another part of the process handles (a sanitizer's crash report) stays
-    // its. Taken in one call each and given back what it had when that was
-    // not the default; SIG_IGN given back drops one that arrived meanwhile,
-    // and blocked until then, none reaches our handler.
+    // started stays ignored (nohup, a background job), and one another part
+    // of the process handles (a sanitizer's crash report) stays its. Each is
+    // taken in one call and given back when it was not the default; blocked
+    // meanwhile, none reaches our handler before that.
     sigset_t before;
     pthread_sigmask(SIG_BLOCK, &takenSignals, &before);
     struct sigaction ours = {};
@@ -197,19 +189,13 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
     if (!HandlerRoutine) return TRUE;
     BusyEnter();
     pthread_mutex_lock(&handlersLock);
-    BOOL done = FALSE;
-    if (Add) {
-        if (handlerCount < maxHandlers) {
-            handlers[handlerCount++] = HandlerRoutine;
-            done = TRUE;
-        }
-    } else {
-        for (int i = handlerCount - 1; i >= 0 && !done; i--) {
-            if (handlers[i] != HandlerRoutine) continue;
-            for (int j = i; j + 1 < handlerCount; j++) handlers[j] = handlers[j + 1];
-            handlerCount--;
-            done = TRUE;
-        }
+    int i = handlerCount - 1;
+    while (!Add && i >= 0 && handlers[i] != HandlerRoutine) i--;
+    BOOL done = Add ? handlerCount < maxHandlers : i >= 0;
+    if (done && Add) handlers[handlerCount++] = HandlerRoutine;
+    if (done && !Add) {
+        for (; i + 1 < handlerCount; i++) handlers[i] = handlers[i + 1];
+        handlerCount--;
     }
     pthread_mutex_unlock(&handlersLock);
     BusyLeave();
@@ -219,15 +205,12 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
 
 void AwaitCloseEvent(void)
 {
-    // Asked to outlive its terminal: the hang-up is only the end of input.
-    if (Ignored(SIGHUP)) return;
-    BusyEnter();
-    pthread_mutex_lock(&handlersLock);
-    bool handled = handlerCount > 0;
-    pthread_mutex_unlock(&handlersLock);
-    BusyLeave();
-    // Nothing claimed and nobody to tell: the hang-up is the end of input.
-    if (!handled && !signalsTaken.load(std::memory_order_acquire)) return;
+    // Asked to outlive its terminal, or nothing claimed and nobody to tell:
+    // the hang-up is the end of input.
+    struct sigaction hangUp;
+    if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler == SIG_IGN) return;
+    PHANDLER_ROUTINE now[maxHandlers];
+    if (HandlersNow(now) == 0 && !signalsTaken.load(std::memory_order_acquire)) return;
     // The kernel wakes readers of a hung-up terminal before it signals the
     // session, so the SIGHUP may not have been sent yet: the close event is
     // delivered here, with the signals blocked so that it runs once.

@@ -7,9 +7,6 @@
 // little at a time (the string area under a long input line) is copied a
 // number of times that grows with the log of its size, whatever the C
 // library's realloc does.
-//
-// Every call into the C library's allocator is made busy (close_event.h): a
-// close event frees memory, so it must never interrupt the allocator.
 #include <pthread.h>
 #include <sanitizer/asan_interface.h>
 
@@ -85,9 +82,7 @@ static_assert(sizeof(BlockHeader) % 16 == 0, "payloads must stay 16-byte aligned
 
 HANDLE HeapCreate(DWORD, SIZE_T, SIZE_T)
 {
-    BusyEnter();
     PrivateHeap* heap = (PrivateHeap*)std::calloc(1, sizeof(PrivateHeap));
-    BusyLeave();
     if (heap) pthread_mutex_init(&heap->lock, nullptr);
     return heap;
 }
@@ -147,7 +142,9 @@ BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
     if (!heap) return FALSE;
-    if (!lpMem) return TRUE;
+    // A close event may have interrupted the C library's allocator: what it
+    // frees stays in the heap, for HeapDestroy or the end of the process.
+    if (!lpMem || threadBusy.closing) return TRUE;
     BlockHeader* block = HeaderOf(lpMem);
     HeapEnter(heap);
     Unlink(heap, block);
@@ -160,7 +157,6 @@ BOOL HeapDestroy(HANDLE hHeap)
 {
     PrivateHeap* heap = (PrivateHeap*)hHeap;
     if (!heap) return FALSE;
-    BusyEnter();
     for (BlockHeader* block = heap->blocks; block;) {
         BlockHeader* next = block->next;
         std::free(block);
@@ -168,6 +164,5 @@ BOOL HeapDestroy(HANDLE hHeap)
     }
     pthread_mutex_destroy(&heap->lock);
     std::free(heap);
-    BusyLeave();
     return TRUE;
 }

@@ -73,17 +73,11 @@ bool StdHandleNotTerminal(HANDLE h)
 HANDLE GetStdHandle(DWORD nStdHandle)
 {
     EnsureStandardHandles();
-    switch (nStdHandle) {
-    case STD_INPUT_HANDLE:
-        return standardHandles[0];
-    case STD_OUTPUT_HANDLE:
-        return standardHandles[1];
-    case STD_ERROR_HANDLE:
-        return standardHandles[2];
-    default:
-        SetLastError(ERROR_INVALID_HANDLE);
-        return INVALID_HANDLE_VALUE;
-    }
+    // STD_INPUT_HANDLE, STD_OUTPUT_HANDLE and STD_ERROR_HANDLE count down.
+    DWORD which = STD_INPUT_HANDLE - nStdHandle;
+    if (which < 3) return standardHandles[which];
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)

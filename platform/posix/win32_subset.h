@@ -16,12 +16,9 @@ typedef unsigned short WORD;
 typedef std::uint32_t DWORD;
 typedef std::int32_t LONG;
 typedef unsigned int UINT;
-typedef char CHAR;
 typedef char16_t WCHAR;
 typedef std::intptr_t INT_PTR;
 typedef std::intptr_t LONG_PTR;
-typedef std::uintptr_t UINT_PTR;
-typedef std::uintptr_t ULONG_PTR;
 typedef std::size_t SIZE_T;
 typedef void VOID;
 typedef void* HANDLE;
@@ -53,7 +50,6 @@ inline HANDLE LongToHandle(LONG h) { return (HANDLE)(LONG_PTR)h; }
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_GEN_FAILURE 31
-#define ERROR_SHARING_VIOLATION 32
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_BROKEN_PIPE 109

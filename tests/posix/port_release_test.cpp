@@ -3,6 +3,7 @@
 // Each case runs in a child of its own, so that the process-wide state it
 // leaves (the signal handlers, the signal mask, the sweep) never reaches
 // another case: this binary's own process never opens a port.
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/close_event.h"
 #include "platform/posix/comm_open.h"
 #include "platform/posix/lock_file.h"
 #include "tests/posix/lock_dir.h"
@@ -128,6 +130,25 @@ TEST_F(PortRelease, NoPortIsClaimedOnceTheReleaseHasBegun)
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(SameTermios2(ReadTermios2(pty->master()), before));
+}
+
+// A close event may land inside the C library's allocator, so what its
+// handlers free stays in the heap: given back only outside the event.
+TEST(CloseEvent, WhatItsHandlersFreeStaysInTheHeap)
+{
+    int status = InChild([](int) {
+        static HANDLE heap = HeapCreate(0, 0, 0);
+        static char* block = (char*)HeapAlloc(heap, 0, 1 << 16);
+        SetConsoleCtrlHandler([](DWORD) -> BOOL { return HeapFree(heap, 0, block); }, TRUE);
+        CloseEventReady();
+        size_t before = mallinfo2().uordblks;
+        raise(SIGINT);  // handled: the process lives on
+        block[1000] = 1;  // AddressSanitizer stops here if it was freed
+        if (mallinfo2().uordblks != before) return 10;
+        // Under AddressSanitizer the C library's counts stay 0.
+        return HeapFree(heap, 0, block) && (before == 0 || mallinfo2().uordblks < before) ? 0 : 11;
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // A lock file or directory that is there but that we may not read may name a
