@@ -65,15 +65,8 @@ size_t EncodeUtf8(const WCHAR* text, DWORD n, char* out)
 }  // namespace
 
 // The program already runs in its terminal; there is nothing to allocate.
-BOOL AllocConsole(void)
-{
-    return TRUE;
-}
-
-BOOL FreeConsole(void)
-{
-    return TRUE;
-}
+BOOL AllocConsole(void) { return TRUE; }
+BOOL FreeConsole(void) { return TRUE; }
 
 // With no terminal among the standard handles there is no console to show
 // text on: the locale's files are not read, and the program's bytes pass as
@@ -84,8 +77,8 @@ UINT GetConsoleOutputCP(void)
     // is no console: the standard handles are asked, not the numbers.
     bool console = false;
     for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-        int fd;
-        console |= DescriptorOf(GetStdHandle(which), &fd) && isatty(fd);
+        HANDLE h = GetStdHandle(which);
+        console |= h && !StdHandleNotTerminal(h);
     }
     if (!console) return 1252;
     pthread_once(&outputCodePageOnce, FindOutputCodePage);

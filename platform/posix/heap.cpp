@@ -30,25 +30,21 @@ struct PrivateHeap {
     BlockHeader* blocks;
 };
 
-BlockHeader* HeaderOf(void* payload)
+BlockHeader* HeaderOf(void* payload) { return (BlockHeader*)payload - 1; }
+
+// Points the neighbours of a block at it: one new, or one realloc moved.
+void Relink(PrivateHeap* heap, BlockHeader* moved)
 {
-    return (BlockHeader*)payload - 1;
+    if (moved->prev) moved->prev->next = moved;
+    else heap->blocks = moved;
+    if (moved->next) moved->next->prev = moved;
 }
 
 void Link(PrivateHeap* heap, BlockHeader* block)
 {
     block->prev = nullptr;
     block->next = heap->blocks;
-    if (heap->blocks) heap->blocks->prev = block;
-    heap->blocks = block;
-}
-
-// Points the neighbours of a block that realloc moved at its new place.
-void Relink(PrivateHeap* heap, BlockHeader* moved)
-{
-    if (moved->prev) moved->prev->next = moved;
-    else heap->blocks = moved;
-    if (moved->next) moved->next->prev = moved;
+    Relink(heap, block);
 }
 
 void Unlink(PrivateHeap* heap, BlockHeader* block)
@@ -71,10 +67,7 @@ void HeapLeave(PrivateHeap* heap)
 }
 
 // Too large for any size_t once the header is added.
-bool TooLarge(SIZE_T bytes)
-{
-    return bytes > (SIZE_T)-1 - sizeof(BlockHeader);
-}
+bool TooLarge(SIZE_T bytes) { return bytes > (SIZE_T)-1 - sizeof(BlockHeader); }
 
 }  // namespace
 

@@ -114,11 +114,12 @@ TEST(Console, Windows1252BecomesUtf16)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
 }
 
-// The code page is read once per process, so each case asks in a child of
-// its own. Only a console (a terminal among the standard handles) has a
-// code page worth reading the locale for.
+// The code page and the standard handles are read once per process, so
+// each case asks in a fresh process of its own. Only a console (a terminal
+// among the standard handles) has a code page worth reading the locale for.
 TEST(Console, TheOutputCodePageFollowsTheTerminalLocale)
 {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     std::unique_ptr<e2e::Pty> terminal = e2e::Pty::Open();
     ASSERT_TRUE(terminal);
     const struct {
