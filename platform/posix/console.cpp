@@ -90,20 +90,13 @@ BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode)
     int fd;
     if (!TerminalOf(hConsoleHandle, &fd)) return FALSE;
     struct termios2 settings;
-    if (TtyGetTermios2(fd, &settings) != 0) {
-        SetLastErrorFromErrno(errno);
-        return FALSE;
-    }
+    if (TtyGetTermios2(fd, &settings) != 0) return FailFromErrno();
     struct termios2 wanted = settings;
     wanted.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG);
     if (dwMode & ENABLE_LINE_INPUT) wanted.c_lflag |= ICANON;
     if (dwMode & ENABLE_ECHO_INPUT) wanted.c_lflag |= ECHO;
     if (dwMode & ENABLE_PROCESSED_INPUT) wanted.c_lflag |= ISIG;
-    if (wanted.c_lflag == settings.c_lflag) return TRUE;
-    if (TtySetTermios2(fd, &wanted) != 0) {
-        SetLastErrorFromErrno(errno);
-        return FALSE;
-    }
+    if (wanted.c_lflag != settings.c_lflag && TtySetTermios2(fd, &wanted) != 0) return FailFromErrno();
     return TRUE;
 }
 
@@ -150,10 +143,7 @@ BOOL ReadConsoleA(HANDLE hConsoleInput, LPVOID lpBuffer, DWORD nNumberOfCharsToR
                                    !(TtyIoctl(fd, TIOCGPGRP, &foreground) == 0 && foreground != getpgrp());
     errno = failure;
     if (hungUp) return TerminalHungUp();
-    if (count < 0) {
-        SetLastErrorFromErrno(errno);
-        return FALSE;
-    }
+    if (count < 0) return FailFromErrno();
     if (count == 0) {
         std::memcpy(bytes, "\x1a\r\n", 3);
         count = 3;

@@ -33,3 +33,9 @@ void SetLastErrorFromErrno(int err)
 {
     SetLastError(Win32ErrorFromErrno(err));
 }
+
+BOOL FailFromErrno(void)
+{
+    SetLastErrorFromErrno(errno);
+    return FALSE;
+}

@@ -7,3 +7,5 @@
 DWORD Win32ErrorFromErrno(int err);
 // SetLastError(Win32ErrorFromErrno(err)).
 void SetLastErrorFromErrno(int err);
+// The last error from errno, and FALSE: a failed call's answer.
+BOOL FailFromErrno(void);

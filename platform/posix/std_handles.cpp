@@ -86,10 +86,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     int fd;
     if (!DescriptorForIo(hFile, &fd)) return FALSE;
     ssize_t count = Transfer(fd, lpBuffer, nNumberOfBytesToRead, true);
-    if (count < 0) {
-        SetLastErrorFromErrno(errno);
-        return FALSE;
-    }
+    if (count < 0) return FailFromErrno();
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = (DWORD)count;
     return TRUE;
 }
