@@ -38,9 +38,7 @@ long LockFilePid(const char* content, size_t length)
 
 namespace {
 
-// True when the lock file at lockPath holds the port: it names a live
-// process, or it is there but cannot be read, so its owner cannot be ruled
-// out. A missing file or directory holds nothing.
+// LockFileHeld for the one lock file at lockPath.
 bool LockFileHolds(const char* lockPath)
 {
     // Non-blocking, so a FIFO planted under the lock name cannot stall the
