@@ -26,10 +26,17 @@ tcflag_t RateCodeFor(DWORD rate)
     return BOTHER;
 }
 
+// By ByteSize - 5, and by Parity (NOPARITY to SPACEPARITY).
 const tcflag_t sizeCodes[] = {CS5, CS6, CS7, CS8};
+const tcflag_t parityCodes[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR, PARENB | CMSPAR};
 
-// What a control character is set to when it is disabled (_POSIX_VDISABLE).
-const cc_t undefinedCharacter = 0;
+// The place of code in codes, which holds it.
+BYTE PlaceOf(const tcflag_t* codes, tcflag_t code)
+{
+    BYTE place = 0;
+    while (codes[place] != code) place++;
+    return place;
+}
 
 const DWORD maxDword = 0xFFFFFFFFu;
 
@@ -65,22 +72,9 @@ void DcbFromTermios2(const struct termios2* settings, const DcbExtra* extra, DCB
     tcflag_t c = settings->c_cflag;
     dcb->DCBlength = sizeof *dcb;
     dcb->BaudRate = settings->c_ospeed;
-    switch (c & CSIZE) {
-    case CS5: dcb->ByteSize = 5; break;
-    case CS6: dcb->ByteSize = 6; break;
-    case CS7: dcb->ByteSize = 7; break;
-    default: dcb->ByteSize = 8; break;
-    }
-    if (!(c & PARENB))
-        dcb->Parity = NOPARITY;
-    else if (c & CMSPAR)
-        dcb->Parity = (c & PARODD) ? MARKPARITY : SPACEPARITY;
-    else
-        dcb->Parity = (c & PARODD) ? ODDPARITY : EVENPARITY;
-    if (c & CSTOPB)
-        dcb->StopBits = dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-    else
-        dcb->StopBits = ONESTOPBIT;
+    dcb->ByteSize = (BYTE)(5 + PlaceOf(sizeCodes, c & CSIZE));
+    dcb->Parity = PlaceOf(parityCodes, (c & PARENB) ? c & (PARENB | PARODD | CMSPAR) : 0);
+    dcb->StopBits = !(c & CSTOPB) ? ONESTOPBIT : dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
     dcb->fBinary = 1;
     dcb->fParity = (settings->c_iflag & INPCK) ? 1 : 0;
     dcb->fOutxCtsFlow = (c & CRTSCTS) ? 1 : 0;
@@ -89,11 +83,11 @@ void DcbFromTermios2(const struct termios2* settings, const DcbExtra* extra, DCB
     else
         dcb->fRtsControl = extra->rtsControl == RTS_CONTROL_DISABLE ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    // Windows paces by two distinct characters. A pair the kernel holds
-    // undefined (stty start undef) or equal paces nothing a DCB can say, and
-    // SetCommState would refuse it: no software flow control, then.
+    // Windows paces by two distinct characters: a pair undefined (0, as after
+    // stty start undef) or equal, which SetCommState would refuse, is no
+    // software flow control.
     cc_t xon = settings->c_cc[VSTART], xoff = settings->c_cc[VSTOP];
-    bool pair = xon != undefinedCharacter && xoff != undefinedCharacter && xon != xoff;
+    bool pair = xon != 0 && xoff != 0 && xon != xoff;
     dcb->fOutX = pair && (settings->c_iflag & IXON) ? 1 : 0;
     dcb->fInX = pair && (settings->c_iflag & IXOFF) ? 1 : 0;
     dcb->XonLim = extra->xonLim;
@@ -123,13 +117,7 @@ void Termios2FromDcb(const DCB* dcb, struct termios2* settings)
     settings->c_ispeed = dcb->BaudRate;
     c |= sizeCodes[dcb->ByteSize - 5];
     if (dcb->StopBits != ONESTOPBIT) c |= CSTOPB;
-    switch (dcb->Parity) {
-    case ODDPARITY: c |= PARENB | PARODD; break;
-    case EVENPARITY: c |= PARENB; break;
-    case MARKPARITY: c |= PARENB | PARODD | CMSPAR; break;
-    case SPACEPARITY: c |= PARENB | CMSPAR; break;
-    default: break;
-    }
+    c |= parityCodes[dcb->Parity];
     if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) c |= CRTSCTS;
     settings->c_cflag = c;
 
@@ -145,27 +133,18 @@ void Termios2ReadTimeouts(const COMMTIMEOUTS* timeouts, struct termios2* setting
     DWORD interval = timeouts->ReadIntervalTimeout;
     DWORD multiplier = timeouts->ReadTotalTimeoutMultiplier;
     DWORD constant = timeouts->ReadTotalTimeoutConstant;
-    cc_t vmin, vtime;
+    cc_t vmin = 1, vtime = 0;  // no time-outs: a read waits for data
     if (interval == maxDword && multiplier == 0 && constant == 0) {
-        // Return at once with whatever has arrived.
-        vmin = 0;
-        vtime = 0;
+        vmin = 0;  // return at once with whatever has arrived
     } else if (multiplier != 0 || constant != 0) {
         // A total time-out: wait that long for the first byte (a maximal
         // multiplier only means "return as soon as anything is there").
         DWORD perByte = multiplier == maxDword ? 0 : multiplier;
         DWORD total = constant > maxDword - perByte ? maxDword : constant + perByte;
         vmin = 0;
-        vtime = Tenths(total);
-        if (vtime == 0) vtime = 1;
+        vtime = Tenths(total ? total : 1);  // VTIME 0 would not wait at all
     } else if (interval != 0) {
-        // Only a gap between bytes: wait for the first, then time the gaps.
-        vmin = 1;
-        vtime = Tenths(interval);
-    } else {
-        // No time-outs: a read waits for data.
-        vmin = 1;
-        vtime = 0;
+        vtime = Tenths(interval);  // wait for the first byte, then time the gaps
     }
     settings->c_cc[VMIN] = vmin;
     settings->c_cc[VTIME] = vtime;

@@ -14,10 +14,7 @@ DWORD DcbCheck(const DCB* dcb);
 struct DcbExtra {
     WORD xonLim;
     WORD xoffLim;
-    // RTS as configured: raised by the kernel at the open (RTS_CONTROL_ENABLE)
-    // until a DCB says otherwise. DTR is never changed (dropping it resets
-    // many boards), so it stays as the open raised it.
-    BYTE rtsControl;
+    BYTE rtsControl;  // as configured; from the open, RTS_CONTROL_ENABLE
 };
 
 // Fills the whole of *dcb from the port's settings and what was configured

@@ -22,15 +22,13 @@ extern "C" int capset(cap_user_header_t header, const cap_user_data_t data);
 
 namespace {
 
-// A name in the Win32 device namespace, \\.\ and the device, names the
-// device itself, so callers may write it as they would on Windows.
+// \\.\ and the device names the device itself, as callers write it on Windows.
 const char devicePrefix[] = "\\\\.\\";
 
-// Whether the kernel itself refuses us a terminal another open marked
-// exclusive, as it refuses every process without CAP_SYS_ADMIN. Nothing here
-// needs that capability, so at this thread's first open it leaves the
-// effective set (capabilities are per thread). Where it may not (a filter
-// forbids capset), false: the mark must then be asked for at every claim.
+// Whether the kernel refuses us a terminal another open marked exclusive, as
+// it refuses every thread without CAP_SYS_ADMIN. Nothing here needs that
+// capability, so at this thread's first open it leaves the effective set.
+// False where it may not (capset forbidden): the mark must then be asked for.
 bool MarkRefusedByKernel()
 {
     static thread_local int refused = -1;
@@ -52,47 +50,34 @@ int OpenMode(DWORD access)
     return (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
 }
 
-// Puts back what the handle changed, as Windows' settings die with the
-// handle but a Linux terminal keeps them after its last close: the line
-// settings as the claim found them, then RTS as the open left it (raised,
-// unless the port was at B0). DTR was never changed. True when nothing was
-// changed or all of it went back; else false, with errno.
-bool Restore(const CommRecord* record)
-{
-    bool restored = !record->foundKept || TtySetTermios2(record->fd, &record->found) == 0;
-    int failure = errno;
-    if (record->rtsDropped && (record->found.c_cflag & CBAUD) != B0 &&
-        TtyChangeModemBits(record->fd, TIOCM_RTS, true) != 0 && restored) {
-        restored = false;
-        failure = errno;
-    }
-    errno = failure;
-    return restored;
-}
-
-// Undoes what a claim took, in reverse order: the settings, exclusive mode,
-// then the descriptor, whose close drops the lock. False, with errno, when
-// one of them failed; the descriptor is gone either way.
-//
-// No separate unlock: a flock belongs to the open file description, and the
-// descriptor is its only one (opened close-on-exec, never duplicated, and
-// this layer never forks), so closing it lets the lock go.
+// Undoes what a claim took, in reverse order. The settings go back as the
+// claim found them, and RTS as the open left it (raised, unless at B0), for
+// a Linux terminal keeps them after its last close where Windows' die with
+// the handle. Then exclusive mode, then the descriptor: its close drops the
+// flock, whose only open file description it is (close-on-exec, never
+// duplicated, no fork here). False, with the first failure's errno, when a
+// step failed; every step is tried, and the descriptor is gone either way.
 bool Release(const CommRecord* record)
 {
-    bool released = Restore(record);
-    int failure = errno;
-    if (record->exclusiveSet && !TtyReleaseExclusive(record->fd) && released) {
-        released = false;
-        failure = errno;
-    }
+    int failure = 0;
+    auto step = [&](bool done) {
+        if (!done && !failure) failure = errno;
+    };
+    if (record->foundKept) step(TtySetTermios2(record->fd, &record->found) == 0);
+    if (record->rtsDropped && (record->found.c_cflag & CBAUD) != B0)
+        step(TtyChangeModemBits(record->fd, TIOCM_RTS, true) == 0);
+    if (record->exclusiveSet) step(TtyReleaseExclusive(record->fd));
     // Linux frees the descriptor even when close is interrupted, so it is
     // never closed twice.
-    if (close(record->fd) != 0 && errno != EINTR && released) {
-        released = false;
-        failure = errno;
-    }
-    errno = failure;
-    return released;
+    if (close(record->fd) != 0 && errno != EINTR) step(false);
+    if (failure) errno = failure;
+    return !failure;
+}
+
+HANDLE Fail(DWORD error)
+{
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
 }
 
 // Gives up a claim under way: the record of fd leaves the table, and the
@@ -101,68 +86,39 @@ bool Release(const CommRecord* record)
 HANDLE Refuse(const CommHold& table, int fd, DWORD error)
 {
     CommRecord removed;
-    if (CommTableRemove(table, DescriptorToHandle(fd), &removed)) {
+    if (CommTableRemove(table, DescriptorToHandle(fd), &removed))
         Release(&removed);
-    } else {
+    else
         close(fd);  // no record: memory ran out before it was added
-    }
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
+    return Fail(error);
 }
 
 }  // namespace
 
 HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
 {
-    if (!path) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!path) return Fail(ERROR_INVALID_PARAMETER);
     if (std::strncmp(path, devicePrefix, sizeof devicePrefix - 1) == 0) path += sizeof devicePrefix - 1;
-    // Share mode 0: the port is refused when anyone else holds it in any of
-    // the ways programs hold ports. Whatever needs no descriptor is asked
-    // first, because the open of a terminal itself raises DTR and RTS, also
-    // under another process that has it open. An absent name fails here,
-    // in this one call.
+    // Whatever needs no descriptor is asked first, because the open of a
+    // terminal raises DTR and RTS, also under another process that has it.
     struct stat named;
-    if (stat(path, &named) != 0) {
-        SetLastErrorFromErrno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-    // Before the open: a port marked exclusive must fail right there.
+    if (stat(path, &named) != 0) return Fail(Win32ErrorFromErrno(errno));
+    // Before the open, so that a port marked exclusive fails right there.
     bool askForMark = !MarkRefusedByKernel();
-    // From the open on a terminating signal must find the port in the
-    // table, so those signals are taken as close events, which release
-    // what we hold.
-    if (!CloseEventReady()) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    // From the open on, a terminating signal must find the port in the
+    // table, to release it.
+    if (!CloseEventReady()) return Fail(ERROR_NOT_ENOUGH_MEMORY);
     CommHold table;
     if (!table.held) return INVALID_HANDLE_VALUE;
     if (!lockDirectories) lockDirectories = SystemLockDirectories();
-    if (LockFileHeld(path, lockDirectories)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    switch (PortHeldElsewhere(&named)) {
-    case PortHoldersSeen:
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    case PortHoldersOutOfMemory:
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    default:
-        break;
-    }
+    PortHolders holders = LockFileHeld(path, lockDirectories) ? PortHoldersSeen : PortHeldElsewhere(&named);
+    if (holders != PortHoldersNone)
+        return Fail(holders == PortHoldersSeen ? ERROR_ACCESS_DENIED : ERROR_NOT_ENOUGH_MEMORY);
 
     // Non-blocking, so that the open of a port without carrier cannot hang.
     // A port marked exclusive by another open fails with EBUSY.
     int fd = open(path, OpenMode(access) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastErrorFromErrno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fd < 0) return Fail(Win32ErrorFromErrno(errno));
     CommRecord* record = CommTableAdd(table, fd);
     if (!record) return Refuse(table, fd, ERROR_NOT_ENOUGH_MEMORY);
     // The name may have come to name another node since the look: what was
@@ -175,23 +131,11 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
     // Whoever opened the port since the look is stopped here, by a lock or
     // an exclusive mark, before the first change to the port.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return Refuse(table, fd, ERROR_ACCESS_DENIED);
-    switch (askForMark ? TtyExclusiveState(fd) : TtyExclusiveFree) {
-    case TtyExclusiveHeld:
-        return Refuse(table, fd, ERROR_ACCESS_DENIED);
-    case TtyExclusiveFailed:
-        return Refuse(table, fd, Win32ErrorFromErrno(errno));
-    default:
-        break;
-    }
-    switch (TtyTakeExclusive(fd)) {
-    case TtyExclusiveTaken:
-        record->exclusiveSet = true;
-        break;
-    case TtyExclusiveFailed:
-        return Refuse(table, fd, Win32ErrorFromErrno(errno));
-    default:
-        break;
-    }
+    TtyExclusive mark = askForMark ? TtyExclusiveState(fd) : TtyExclusiveFree;
+    if (mark == TtyExclusiveHeld) return Refuse(table, fd, ERROR_ACCESS_DENIED);
+    if (mark != TtyExclusiveFailed) mark = TtyTakeExclusive(fd);
+    if (mark == TtyExclusiveFailed) return Refuse(table, fd, Win32ErrorFromErrno(errno));
+    record->exclusiveSet = mark == TtyExclusiveTaken;
     record->configured.rtsControl = RTS_CONTROL_ENABLE;
     return DescriptorToHandle(fd);
 }
@@ -201,10 +145,7 @@ HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories)
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD dwCreationDisposition, DWORD, HANDLE)
 {
-    if (dwCreationDisposition != OPEN_EXISTING) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (dwCreationDisposition != OPEN_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
     return CommOpen(lpFileName, dwDesiredAccess, nullptr);
 }
 
@@ -219,7 +160,6 @@ BOOL CloseHandle(HANDLE hObject)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    // No port is left exclusive, even if this process lives on.
     CommRecord record;
     if (!CommTableRemove(table, hObject, &record)) return FALSE;
     if (Release(&record)) return TRUE;

@@ -10,9 +10,8 @@
 // for a port another process has open (looked at before the open, which
 // would raise its modem lines), locks or marked exclusive.
 HANDLE CommOpen(LPCSTR path, DWORD access, const char* const* lockDirectories);
-// Releases every port still open (settings put back as found, exclusive mode
-// cleared, lock dropped, descriptor closed) and refuses every later open: what the system does for
-// a process that ends. Called on every way out of the process.
+// Releases every port still open and refuses every later open, as the system
+// does for a process that ends. Called on every way out of the process.
 void CommCloseAll(void);
 // The same from a crash, by system calls alone: nothing, when this or
 // another thread is changing the table, which may then be half changed.

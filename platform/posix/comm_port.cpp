@@ -12,25 +12,17 @@ namespace {
 
 const DWORD maxDword = 0xFFFFFFFFu;
 
-// Ptys and some adapters have no modem lines; their refusal is not a failure.
-bool NoModemLines(int err)
-{
-    return err == EINVAL || err == ENOTTY;
-}
-
-// The one way settings reach a port and its record: the line settings of
-// dcb when there is one; for a read or write (io), the time-outs and
-// blocking mode the record holds, where the port lacks them. ERROR_SUCCESS,
-// or the error. The record follows the port: what the kernel took is
+// The one way settings reach a port: dcb's line settings when there is one;
+// for a read or write (io), the record's time-outs and blocking mode where
+// the port lacks them. ERROR_SUCCESS, or the error. What the kernel took is
 // recorded, even when a later step failed.
 DWORD Apply(CommRecord* record, const DCB* dcb, bool io)
 {
     bool timeouts = io && !record->timeoutsApplied;
     if (dcb || timeouts) {
-        struct termios2 settings;
-        if (CommRecordSettings(record, &settings) != 0) return Win32ErrorFromErrno(errno);
-        // Kept before the request, which a driver may take in part even
-        // when it fails.
+        struct termios2 settings = record->settings;
+        if (!record->settingsKnown && TtyGetTermios2(record->fd, &settings) != 0) return Win32ErrorFromErrno(errno);
+        // Kept before the request, which a driver may take in part and fail.
         if (!record->foundKept) {
             record->found = settings;
             record->foundKept = true;
@@ -47,9 +39,10 @@ DWORD Apply(CommRecord* record, const DCB* dcb, bool io)
         // handshake the kernel drives RTS itself.
         if (dcb->fRtsControl != RTS_CONTROL_HANDSHAKE) {
             bool raise = dcb->fRtsControl == RTS_CONTROL_ENABLE;
+            // Ptys and some adapters have no modem lines: not a failure.
             if (TtyChangeModemBits(record->fd, TIOCM_RTS, raise) == 0)
                 record->rtsDropped = !raise;
-            else if (!NoModemLines(errno))
+            else if (errno != EINVAL && errno != ENOTTY)
                 return Win32ErrorFromErrno(errno);
         }
         record->configured = {dcb->XonLim, dcb->XoffLim, (BYTE)dcb->fRtsControl};
@@ -72,17 +65,14 @@ BOOL Answer(DWORD error)
 
 }  // namespace
 
-// The kernel's tty buffers have fixed sizes, so the sizes are only recorded;
-// TRUE for any terminal handle, FALSE (ERROR_INVALID_HANDLE) for anything else.
-BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
+// The kernel's tty buffers have fixed sizes, so the sizes are ignored; TRUE
+// for any terminal handle, FALSE (ERROR_INVALID_HANDLE) for anything else.
+BOOL SetupComm(HANDLE hFile, DWORD, DWORD)
 {
     CommHold port(hFile, hFile);
     if (!port.record) return FALSE;
-    // A port marked exclusive took TIOCEXCL, which only a terminal does: no
-    // need to ask the kernel again.
+    // Only a terminal takes TIOCEXCL: a port marked so needs no other look.
     if (!port.record->exclusiveSet && !isatty(port.record->fd)) return Answer(ERROR_INVALID_HANDLE);
-    port.record->inQueue = dwInQueue;
-    port.record->outQueue = dwOutQueue;
     return TRUE;
 }
 
@@ -92,8 +82,7 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     CommHold port(hFile, lpDCB);
     if (!port.record) return FALSE;
-    // Read straight into the record; until the read succeeds the record
-    // does not claim to know them, and a change asks the kernel.
+    // Until the read into the record succeeds, a change asks the kernel.
     port.record->settingsKnown = false;
     if (TtyGetTermios2(port.record->fd, &port.record->settings) != 0) return Answer(Win32ErrorFromErrno(errno));
     port.record->settingsKnown = true;
@@ -101,10 +90,9 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
     return TRUE;
 }
 
-// FALSE with the port unchanged when the DCB is refused (see DcbCheck) or the
-// kernel refuses the settings; the kernel's answer decides. The pty driver
-// quietly keeps 8 data bits and no parity whatever is asked, and that is
-// success, as a driver adjusting settings is.
+// FALSE with the port unchanged when DcbCheck or the kernel refuses the
+// settings. A driver adjusting them (a pty keeps 8 data bits and no parity
+// whatever is asked) is success.
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     CommHold port(hFile, lpDCB);

@@ -98,25 +98,15 @@ bool CommTableRemove(const CommHold&, HANDLE h, CommRecord* record)
         return false;
     }
     *record = records[i];
-    // The last record fills the gap; when it is the one removed, there is
-    // no gap.
+    // The last record fills the gap, unless it is the one removed.
     if (i != --recordCount) records[i] = records[recordCount];
     return true;
-}
-
-int CommRecordSettings(const CommRecord* record, struct termios2* settings)
-{
-    if (!record->settingsKnown) return TtyGetTermios2(record->fd, settings);
-    *settings = record->settings;
-    return 0;
 }
 
 void CommTableCloseAll(bool (*release)(const CommRecord* record), bool wait)
 {
     BusyEnter();
-    if (wait) {
-        pthread_mutex_lock(&tableLock);
-    } else if (pthread_mutex_trylock(&tableLock) != 0) {
+    if ((wait ? pthread_mutex_lock(&tableLock) : pthread_mutex_trylock(&tableLock)) != 0) {
         BusyLeave();
         return;
     }

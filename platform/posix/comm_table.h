@@ -1,11 +1,9 @@
 // What this layer knows about each handle CreateFileA gave out, beyond what
 // the kernel keeps for the descriptor, and the one way to reach it: a
-// CommHold, which holds the table for as long as it lives. Every call is
-// thread-safe.
-//
-// The table is also the layer's authority on which ports are ours: whatever
-// ends the process, every port still in it is released first, as Windows
-// closes every handle of a process that ends.
+// CommHold. Every call is thread-safe. The table is also the layer's
+// authority on which ports are ours: whatever ends the process, every port
+// still in it is released first, as Windows closes the handles of a process
+// that ends.
 #pragma once
 
 #include "platform/posix/comm_dcb.h"
@@ -14,26 +12,21 @@
 
 struct CommRecord {
     int fd;
-    bool exclusiveSet;         // we set TIOCEXCL, so closing must clear it
-    DWORD inQueue;             // queue sizes SetupComm asked for; the kernel's
-    DWORD outQueue;            //   tty buffers have fixed sizes
-    COMMTIMEOUTS timeouts;     // as last given to SetCommTimeouts; zero at first
+    bool exclusiveSet;      // we set TIOCEXCL, so closing must clear it
+    COMMTIMEOUTS timeouts;  // as last given to SetCommTimeouts; zero at first
     // Windows applies time-outs and blocking to reads and writes only, so
-    // they reach the port with the first ReadFile or WriteFile after they
-    // were given (see CommReadyForIo); a scan never sends them.
-    bool timeoutsApplied;      // VMIN/VTIME on the port follow timeouts
-    bool blocking;             // O_NONBLOCK, which the open needs, cleared
-    DcbExtra configured;       // what the DCB holds that termios2 has no place for
-    // The line settings as last read by GetCommState or as last sent in a
-    // request the kernel accepted, so that a change starts from them without
-    // asking the kernel again. The port is ours alone while open; where a
-    // driver adjusted a request (a pty keeps 8 data bits), sending the copy
-    // again gets the same adjustment.
+    // they reach the port at the first ReadFile or WriteFile after they were
+    // given (see CommReadyForIo); a scan never sends them.
+    bool timeoutsApplied;   // VMIN/VTIME on the port follow timeouts
+    bool blocking;          // O_NONBLOCK, which the open needs, cleared
+    DcbExtra configured;
+    // The line settings as last read or as last accepted by the kernel, so a
+    // change starts from them without asking again: the port is ours alone
+    // while open, and a driver adjusts a copy sent again the same way.
     bool settingsKnown;
     struct termios2 settings;
-    // What the close puts back: the settings as they were before the first
-    // request that changed them (found, when foundKept), and whether RTS,
-    // raised by the open, was dropped.
+    // What the close puts back: the settings before the first change (when
+    // foundKept), and RTS, raised by the open, when it was dropped.
     bool foundKept;
     struct termios2 found;
     bool rtsDropped;
@@ -41,12 +34,10 @@ struct CommRecord {
 
 // Holds the table against the sweep (CommTableCloseAll) and every other
 // call for as long as it lives, so that the sweep never meets a port half
-// claimed or half released; a record is reached only through a live hold,
-// and never across a read or write that can block.
+// claimed or half released; never held across a read or write that can block.
 struct CommHold {
     // For a claim or a release: held is false, with ERROR_ACCESS_DENIED set
-    // and nothing held, once the sweep has begun: from then on no port is
-    // claimed.
+    // and nothing held, once the sweep has begun.
     CommHold();
     // For a call on h's port: record is h's, or null with nothing held when
     // h is not a handle CreateFileA gave and that is still open
@@ -69,9 +60,6 @@ CommRecord* CommTableAdd(const CommHold& table, int fd);
 // ERROR_INVALID_HANDLE set, when h is not a handle CreateFileA gave and that
 // is still open: then nothing may be closed.
 bool CommTableRemove(const CommHold& table, HANDLE h, CommRecord* record);
-// The settings a change to record's port starts from: the record's own when
-// it has them, else the kernel's. 0, or -1 with errno set, as ioctl.
-int CommRecordSettings(const CommRecord* record, struct termios2* settings);
 // The sweep: refuses every later claim, waits for a hold under way (or,
 // without wait, does nothing while one is under way), then hands each record
 // still in the table to release and empties the table. Safe to call more

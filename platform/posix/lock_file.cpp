@@ -8,26 +8,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/posix/interrupted.h"
 
-namespace {
-
-const char* systemLockDirectories[] = {"/var/lock", "/run/lock", nullptr};
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\0';
-}
-
-}  // namespace
-
 long LockFilePid(const char* content, size_t length)
 {
-    // Four bytes with a NUL among them are a binary id: process ids stay
-    // below 2^22, so a binary one always has a zero top byte, and ASCII lock
-    // files hold no NUL.
+    // Process ids stay below 2^22, so a binary one always has a zero top
+    // byte, and ASCII lock files hold no NUL.
     if (length == 4 && std::memchr(content, '\0', 4)) {
         std::int32_t binary;
         std::memcpy(&binary, content, sizeof binary);
@@ -42,15 +31,14 @@ long LockFilePid(const char* content, size_t length)
         if (pid > (INT_MAX - digit) / 10) return 0;
         pid = pid * 10 + digit;
     }
-    if (digits == 0 || (i < length && !IsBlank(content[i]))) return 0;
+    // strchr finds the terminating NUL too, which is a blank here.
+    if (digits == 0 || (i < length && !std::strchr(" \t\r\n", content[i]))) return 0;
     return pid;
 }
 
 namespace {
 
-// True when the lock file at lockPath holds the port: it names a live
-// process, or it is there but cannot be read, so its owner cannot be ruled
-// out. A missing file or directory holds nothing.
+// LockFileHeld for the one lock file at lockPath.
 bool LockFileHolds(const char* lockPath)
 {
     // Non-blocking, so a FIFO planted under the lock name cannot stall the
@@ -80,48 +68,27 @@ bool LockFileHolds(const char* lockPath)
 
 const char* const* SystemLockDirectories(void)
 {
+    static const char* directories[] = {"/var/lock", "/run/lock", nullptr};
     static bool known = false;
-    if (known) return systemLockDirectories;
-    // Two names of one directory: it is looked in once, under the name that
-    // is not a link (on Debian /var/lock links to /run/lock), so that the
-    // kernel need not follow the link for every port.
-    struct stat first, second;
-    auto same = [&] { return first.st_dev == second.st_dev && first.st_ino == second.st_ino; };
-    if (stat(systemLockDirectories[0], &first) == 0) {
-        if (lstat(systemLockDirectories[1], &second) == 0 && same()) {
-            systemLockDirectories[0] = systemLockDirectories[1];
-            systemLockDirectories[1] = nullptr;
-        } else if (stat(systemLockDirectories[1], &second) == 0 && same()) {
-            systemLockDirectories[1] = nullptr;
-        }
+    struct stat var, run;
+    if (!known && stat(directories[0], &var) == 0 && stat(directories[1], &run) == 0 && var.st_dev == run.st_dev &&
+        var.st_ino == run.st_ino) {
+        directories[0] = directories[1];
+        directories[1] = nullptr;
     }
     known = true;
-    return systemLockDirectories;
+    return directories;
 }
 
 bool LockFileHeld(const char* devicePath, const char* const* directories)
 {
-    // The device's base name, what follows its last slash: found from the
-    // end, rather than by looking at every byte.
-    size_t pathLength = std::strlen(devicePath);
-    const char* end = devicePath + pathLength;
-    const char* slash = (const char*)memrchr(devicePath, '/', pathLength);
+    const char* slash = std::strrchr(devicePath, '/');
     const char* baseName = slash ? slash + 1 : devicePath;
-    size_t baseLength = (size_t)(end - baseName);
-    if (baseLength == 0) return false;
-    // Built by hand: formatting the name took more than everything else a
-    // port costs in user space, and pulled the C library's printf in.
-    static const char lockPrefix[] = "/LCK..";
+    if (!*baseName) return false;
     for (; *directories; directories++) {
         char lockPath[256];
-        size_t directoryLength = std::strlen(*directories);
-        if (directoryLength + sizeof lockPrefix - 1 + baseLength >= sizeof lockPath) continue;
-        char* place = lockPath;
-        std::memcpy(place, *directories, directoryLength);
-        place += directoryLength;
-        std::memcpy(place, lockPrefix, sizeof lockPrefix - 1);
-        place += sizeof lockPrefix - 1;
-        std::memcpy(place, baseName, baseLength + 1);
+        int length = std::snprintf(lockPath, sizeof lockPath, "%s/LCK..%s", *directories, baseName);
+        if (length < 0 || (size_t)length >= sizeof lockPath) continue;
         if (LockFileHolds(lockPath)) return true;
     }
     return false;

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 
-// Where lock files are kept on this system, each directory once (on many
-// systems /var/lock is a link to /run/lock), null-terminated. Found at the
-// first call and kept for the run; called under a CommHold.
+// Where lock files are kept, null-terminated: /var/lock and /run/lock, each
+// directory once (one often links to the other). Found at the first call and
+// kept for the run; called under a CommHold.
 const char* const* SystemLockDirectories(void);
 
 // True when a lock file for devicePath, in one of the null-terminated

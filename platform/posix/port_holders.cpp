@@ -11,10 +11,9 @@
 
 namespace {
 
-// One thing another process holds: a character device it has open
-// (device = its number, inode 0, which no real inode is; for a
-// pseudo-terminal its node), or a node it holds a lock on (the node's file
-// system and inode).
+// One thing another process holds: a character device it has open (its
+// number, inode 0, which no real inode is; a pseudo-terminal by its node),
+// or a node it holds a lock on (file system and inode).
 struct Held {
     dev_t device;
     ino_t inode;
@@ -25,18 +24,13 @@ size_t heldCount = 0;
 size_t heldCapacity = 0;
 bool looked = false;
 
-// A device number names one device machine-wide, but for the terminals of
-// pseudo-terminal pairs: each instance of their file system (a container's,
-// a namespace's) numbers its own from 0, so one of those is told by its node.
-bool IsPseudoTerminal(dev_t device)
-{
-    unsigned number = major(device);
-    return number >= UNIX98_PTY_SLAVE_MAJOR && number < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT;
-}
-
+// A device number names one device machine-wide, but for pseudo-terminals:
+// each instance of their file system (a container's) numbers its own from 0.
 Held KeyOf(const struct stat* status)
 {
-    if (IsPseudoTerminal(status->st_rdev)) return {status->st_dev, status->st_ino};
+    unsigned number = major(status->st_rdev);
+    if (number >= UNIX98_PTY_SLAVE_MAJOR && number < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT)
+        return {status->st_dev, status->st_ino};
     return {status->st_rdev, 0};
 }
 

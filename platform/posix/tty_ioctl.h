@@ -1,10 +1,8 @@
-// The terminal requests, and the one place they reach the kernel: every
-// request goes through TtyIoctl (tty_ioctl.cpp), which a test replaces with
-// a recording stand-in of its own.
+// The terminal requests, and the one place they reach the kernel: TtyIoctl
+// (tty_ioctl.cpp), which a test replaces with a recording stand-in.
 #pragma once
 
-// <sys/ioctl.h> and <termios.h> clash with the kernel's termios2 header, so
-// the few declarations needed are made here and nowhere else.
+// <sys/ioctl.h> and <termios.h> clash with the kernel's termios2 header.
 #include <asm/termios.h>
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
@@ -18,11 +16,10 @@ int TtySetTermios2(int fd, const struct termios2* settings);
 // Raises (raise true) or drops the modem lines named by bits (TIOCM_*).
 int TtyChangeModemBits(int fd, int bits, bool raise);
 
-// Terminal exclusive mode (TIOCEXCL): while set, further opens of the
-// terminal fail with EBUSY, except by a thread with CAP_SYS_ADMIN. The mark
-// belongs to the terminal, not to a descriptor: it outlives our process for
-// as long as anyone else keeps the terminal open, so whoever sets it must
-// clear it on every way out.
+// Terminal exclusive mode (TIOCEXCL): while set, further opens fail with
+// EBUSY, except by a thread with CAP_SYS_ADMIN. The mark belongs to the
+// terminal and outlives our process while anyone else has it open, so
+// whoever sets it must clear it on every way out.
 enum TtyExclusive {
     TtyExclusiveNotTerminal,  // not a terminal: there is no exclusive mode
     TtyExclusiveFree,         // nobody holds it

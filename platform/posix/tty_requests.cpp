@@ -3,14 +3,6 @@
 
 #include "platform/posix/tty_ioctl.h"
 
-namespace {
-
-// A clear that keeps failing is tried this often before the port is given
-// up as left exclusive.
-const int releaseAttempts = 3;
-
-}  // namespace
-
 int TtyGetTermios2(int fd, struct termios2* settings)
 {
     return TtyIoctl(fd, TCGETS2, settings);
@@ -46,7 +38,7 @@ TtyExclusive TtyTakeExclusive(int fd)
 
 bool TtyReleaseExclusive(int fd)
 {
-    for (int attempt = 0; attempt < releaseAttempts; attempt++)
+    for (int attempt = 0; attempt < 3; attempt++)
         if (TtyIoctl(fd, TIOCNXCL, nullptr) == 0) return true;
     return false;
 }
