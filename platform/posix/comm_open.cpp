@@ -162,9 +162,7 @@ BOOL CloseHandle(HANDLE hObject)
     }
     CommRecord record;
     if (!CommTableRemove(table, hObject, &record)) return FALSE;
-    if (Release(&record)) return TRUE;
-    SetLastErrorFromErrno(errno);
-    return FALSE;
+    return Release(&record) ? TRUE : FailFromErrno();
 }
 
 void CommCloseAll(void)
