@@ -57,11 +57,14 @@ bool Note(Held what)
 }
 
 // The character devices process pid has open, noted; false only when
-// memory ran out. A process gone or closed to us notes nothing.
-bool NoteOpenDevices(const char* pid)
+// memory ran out. A process gone or closed to us notes nothing. Where the
+// kernel counts descriptors (counted), a process with none is not read.
+bool NoteOpenDevices(const char* pid, bool counted)
 {
     char path[sizeof "/proc//fd" + sizeof(dirent::d_name)];
     std::snprintf(path, sizeof path, "/proc/%s/fd", pid);
+    struct stat directory;
+    if (counted && stat(path, &directory) == 0 && directory.st_size == 0) return true;
     DIR* entries = opendir(path);
     if (!entries) return true;
     bool kept = true;
@@ -82,13 +85,19 @@ bool NoteOpeners(int self)
 {
     DIR* processes = opendir("/proc");
     if (!processes) return true;
+    // Since Linux 6.2 a descriptor directory's size is the number of
+    // descriptors. Most processes are kernel threads, with none: one stat
+    // spares them the three calls of reading the directory. Ours has /proc
+    // open, so a kernel that counts never says 0 for it.
+    struct stat own;
+    bool counted = stat("/proc/self/fd", &own) == 0 && own.st_size > 0;
     char selfName[16];
     std::snprintf(selfName, sizeof selfName, "%d", self);
     bool kept = true;
     while (struct dirent* entry = readdir(processes)) {
         const char* name = entry->d_name;
         if (name[0] < '1' || name[0] > '9' || std::strcmp(name, selfName) == 0) continue;
-        if (!(kept = NoteOpenDevices(name))) break;
+        if (!(kept = NoteOpenDevices(name, counted))) break;
     }
     closedir(processes);
     return kept;
