@@ -13,7 +13,8 @@
  * (capget, capset), so that the kernel refuses a port marked exclusive. Per
  * name a stat comes before the open, which it spares an absent name; at the
  * first name that exists, one look at every other process's descriptors
- * under /proc and one read of /proc/locks; before the open of a name that
+ * under /proc (a directory the kernel counts empty is not read) and one
+ * read of /proc/locks; before the open of a name that
  * exists, one lock-file open (one lock directory; any lock file there counts
  * as held, and the benchmark has none). After the open an fstat, so that a
  * name changed since the look is not taken for the one looked at. Per port
@@ -103,10 +104,15 @@ static void LookAround(void)
     char self[16], path[64], line[256];
     snprintf(self, sizeof self, "%d", (int)getpid());
     DIR* processes = opendir("/proc");
+    struct stat own;
+    int counted = stat("/proc/self/fd", &own) == 0 && own.st_size > 0;
     struct dirent* process;
     while (processes && (process = readdir(processes))) {
         if (process->d_name[0] < '1' || process->d_name[0] > '9' || strcmp(process->d_name, self) == 0) continue;
         snprintf(path, sizeof path, "/proc/%s/fd", process->d_name);
+        /* A descriptor directory of size 0 holds none (kernel threads). */
+        struct stat directory;
+        if (counted && stat(path, &directory) == 0 && directory.st_size == 0) continue;
         DIR* fds = opendir(path);
         struct dirent* fd;
         while (fds && (fd = readdir(fds))) {
